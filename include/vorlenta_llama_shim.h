@@ -1,0 +1,242 @@
+/*
+ * vorlenta_llama_shim: exact candidate scoring over llama.cpp, behind a C ABI.
+ *
+ * A host opens one runtime per GGUF model, turns chat messages into prompt
+ * tokens, and scores candidate next tokens (raw logits) or multi-token
+ * candidate answers (natural-log probabilities) after a prompt or after a
+ * shared prefix kept in the model's sequence memory.
+ *
+ * Conventions shared by every function:
+ *
+ *  - Token ids are unsigned 32-bit. llama.cpp's ids are signed, so an id or a
+ *    count above 2147483647 is refused with a message before it reaches
+ *    llama.cpp.
+ *  - Errors: every fallible function takes `err` (may be NULL) and `err_cap`
+ *    (bytes, including the terminating NUL) last. A failing call copies its
+ *    one fixed message into `err`, cut at err_cap - 1 bytes and always
+ *    NUL-terminated; with a NULL `err` or an err_cap of 0 nothing is written.
+ *    A successful call never touches `err`.
+ *  - Results: status functions return 0 or -1; text functions return a byte
+ *    or token count, or -1; vl_llama_open returns NULL on failure.
+ *  - Arrays belong to the host and are read or written only during the call.
+ *    Candidate outputs are written candidate by candidate, so a failure in
+ *    the middle leaves the entries before the offending one written.
+ *  - Flat arrays with offsets: item i of a batch owns the indices from
+ *    offsets[i] up to, not including, offsets[i + 1]; an offsets array holds
+ *    count + 1 entries and starts at 0. The host guarantees the arrays are as
+ *    long as their last offset says.
+ *  - Threads: calls on one runtime must not overlap. Distinct runtimes share
+ *    nothing but the process-wide, once-only backend initialisation.
+ *  - Memory exhaustion: if memory runs out inside a call, the call returns its
+ *    failure value (-1 or NULL) and writes nothing into `err`. Scratch
+ *    sequences are still removed, so the runtime stays usable.
+ *  - No C++ exception ever leaves this library.
+ *
+ * Sequence memory: sequence 0 holds the prompt of the last from-scratch
+ * decode, or the shared prefix retained by vl_llama_prefill_shared. The
+ * suffix scorers work in scratch sequences 1, 2, ... and remove them before
+ * they return. vl_llama_score_next, vl_llama_prefill_shared,
+ * vl_llama_score_sequences and vl_llama_score_root_batch clear the memory and
+ * discard a retained prefix once their argument checks have passed.
+ */
+#ifndef VORLENTA_LLAMA_SHIM_H
+#define VORLENTA_LLAMA_SHIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(VL_LLAMA_BUILDING)
+#    define VL_LLAMA_API __declspec(dllexport)
+#  else
+#    define VL_LLAMA_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define VL_LLAMA_API __attribute__((visibility("default")))
+#else
+#  define VL_LLAMA_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The value vl_llama_abi_version() returns for this header. */
+#define VL_LLAMA_ABI_VERSION 5
+
+/* One opened model with its inference context. Opaque. */
+typedef struct vl_llama_runtime vl_llama_runtime;
+
+/* Open-time configuration. 0 in n_ctx, n_batch or n_seq_max keeps
+ * llama.cpp's default; n_seq_max is raised to at least 2. n_gpu_layers is
+ * always applied (0 offloads nothing). Thread counts of 0 or below are
+ * absent: n_threads alone sets both counts, n_threads_batch alone sets both,
+ * neither keeps llama.cpp's defaults. */
+typedef struct vl_llama_config {
+    int32_t n_ctx;
+    int32_t n_batch;
+    int32_t n_seq_max;
+    int32_t n_gpu_layers;
+    int32_t n_threads;
+    int32_t n_threads_batch;
+} vl_llama_config;
+
+/* ---- lifecycle ---------------------------------------------------------- */
+
+/* Returns VL_LLAMA_ABI_VERSION of the built library. Needs no runtime. */
+VL_LLAMA_API int32_t vl_llama_abi_version(void);
+
+/* Loads the model at model_path and creates its context. The first call in
+ * the process initialises llama.cpp's backend (once; it is never shut down).
+ * Returns NULL on failure: "model_path and config are required",
+ * "llama_model_load_from_file failed", "model has no vocabulary",
+ * "llama_init_from_model failed" (also for configurations llama.cpp would
+ * abort on, such as n_batch smaller than n_seq_max). A model without a chat
+ * template opens; vl_llama_encode_chat reports it later. The library never
+ * logs: a host that wants llama.cpp quiet calls llama_log_set itself. */
+VL_LLAMA_API vl_llama_runtime *vl_llama_open(const char *model_path,
+                                             const vl_llama_config *config,
+                                             char *err, size_t err_cap);
+
+/* Frees the context, then the model, then the runtime. NULL is ignored. */
+VL_LLAMA_API void vl_llama_close(vl_llama_runtime *runtime);
+
+/* ---- capability and capacity queries ------------------------------------
+ * Never fail, allocate nothing, change nothing. An unsupported mode and a
+ * capacity of nothing are both 0. */
+
+/* 1 when the context has sequence memory (prefill and suffix scoring). */
+VL_LLAMA_API int32_t vl_llama_shared_prefix_supported(const vl_llama_runtime *runtime);
+/* 1 when the multi-token sequence scorers can run. */
+VL_LLAMA_API int32_t vl_llama_sequence_scores_supported(const vl_llama_runtime *runtime);
+/* 1 when vl_llama_score_suffix_batch can run (at least 3 sequences). */
+VL_LLAMA_API int32_t vl_llama_parallel_suffix_supported(const vl_llama_runtime *runtime);
+/* 1 when vl_llama_score_root_batch can run (at least 2 sequences). */
+VL_LLAMA_API int32_t vl_llama_multi_root_supported(const vl_llama_runtime *runtime);
+/* Largest task count of vl_llama_score_suffix_batch: n_seq_max - 1. */
+VL_LLAMA_API uint32_t vl_llama_max_parallel_tasks(const vl_llama_runtime *runtime);
+/* Largest total suffix tokens of one vl_llama_score_suffix_batch after the
+ * retained prefix; 0 while no prefix is retained or when nothing limits it. */
+VL_LLAMA_API size_t vl_llama_max_parallel_suffix_tokens(const vl_llama_runtime *runtime);
+/* Largest root count of vl_llama_score_root_batch: n_seq_max. */
+VL_LLAMA_API uint32_t vl_llama_max_multi_root_tasks(const vl_llama_runtime *runtime);
+/* Largest total prompt tokens of one vl_llama_score_root_batch. */
+VL_LLAMA_API size_t vl_llama_max_multi_root_tokens(const vl_llama_runtime *runtime);
+
+/* ---- text ----------------------------------------------------------------- */
+
+/* Lays out an optional system message (NULL or "" for none) and a user
+ * message with the model's chat template, opens the assistant turn, appends
+ * assistant_prefix verbatim (may be NULL), and tokenizes the result (special
+ * tokens written in the text are parsed as special). With out_tokens NULL or
+ * out_cap 0 returns the token count only; otherwise writes the ids and
+ * returns the count. A buffer smaller than the count fails with "token output
+ * buffer is too small" and is left untouched. Does not touch the context. */
+VL_LLAMA_API int64_t vl_llama_encode_chat(const vl_llama_runtime *runtime,
+                                          const char *system_message,
+                                          const char *user_message,
+                                          const char *assistant_prefix,
+                                          uint32_t *out_tokens, size_t out_cap,
+                                          char *err, size_t err_cap);
+
+/* Detokenizes ids into out_text and NUL-terminates it; returns the length
+ * without the NUL. With out_text NULL or out_cap 0 returns the length only.
+ * out_cap must be at least length + 1, else "decode output buffer is too
+ * small". Special tokens are not rendered. An id outside the vocabulary fails
+ * with "llama_detokenize failed". tokens may be NULL when token_count is 0. */
+VL_LLAMA_API int64_t vl_llama_decode_tokens(const vl_llama_runtime *runtime,
+                                            const uint32_t *tokens, size_t token_count,
+                                            char *out_text, size_t out_cap,
+                                            char *err, size_t err_cap);
+
+/* Returns the length n of llama.cpp's model description (at most 511 bytes)
+ * and writes it with a NUL only when out_text is non-NULL and n < out_cap;
+ * otherwise leaves out_text untouched and still returns n. */
+VL_LLAMA_API int64_t vl_llama_model_desc(const vl_llama_runtime *runtime,
+                                         char *out_text, size_t out_cap,
+                                         char *err, size_t err_cap);
+
+/* ---- candidate token scoring (raw logits) -------------------------------- */
+
+/* Clears the memory, decodes the prompt (prompt_count >= 1 tokens) into
+ * sequence 0 in one batch, and writes the raw logit of each candidate
+ * (candidate_count >= 2) at the last prompt position into out_logits.
+ * Discards a retained shared prefix once the prompt ids have been checked.
+ * A prompt longer than the context's n_batch fails with "llama_decode failed". */
+VL_LLAMA_API int32_t vl_llama_score_next(vl_llama_runtime *runtime,
+                                         const uint32_t *prompt_tokens, size_t prompt_count,
+                                         const uint32_t *candidate_ids, size_t candidate_count,
+                                         float *out_logits, char *err, size_t err_cap);
+
+/* Clears the memory, decodes prefix_count >= 1 tokens into sequence 0 and
+ * keeps the logits of the last position. The prefix then serves any number
+ * of suffix scoring calls until the next prefill or resetting call. */
+VL_LLAMA_API int32_t vl_llama_prefill_shared(vl_llama_runtime *runtime,
+                                             const uint32_t *prefix_tokens, size_t prefix_count,
+                                             char *err, size_t err_cap);
+
+/* Raw logits of the candidates after the retained prefix plus a suffix
+ * (suffix_count may be 0: then the kept logits are used and nothing is
+ * decoded). The suffix is decoded in scratch sequence 1, which is removed
+ * again; the prefix stays usable whatever the outcome. */
+VL_LLAMA_API int32_t vl_llama_score_suffix(vl_llama_runtime *runtime,
+                                           const uint32_t *suffix_tokens, size_t suffix_count,
+                                           const uint32_t *candidate_ids, size_t candidate_count,
+                                           float *out_logits, char *err, size_t err_cap);
+
+/* task_count >= 2 suffix tasks after the retained prefix in one decode, task
+ * i in scratch sequence i + 1 (so at most n_seq_max - 1 tasks). Each task has
+ * a suffix (may be empty) and at least two candidates; out_logits has the
+ * layout of candidate_ids. suffix_tokens may be NULL when every suffix is
+ * empty. The prefix stays usable whatever the outcome. */
+VL_LLAMA_API int32_t vl_llama_score_suffix_batch(vl_llama_runtime *runtime,
+                                                 const uint32_t *suffix_tokens,
+                                                 const size_t *suffix_offsets,
+                                                 const uint32_t *candidate_ids,
+                                                 const size_t *candidate_offsets,
+                                                 size_t task_count, float *out_logits,
+                                                 char *err, size_t err_cap);
+
+/* root_count >= 2 independent prompts in one decode, root r in sequence r
+ * (so at most n_seq_max roots). Each root has a non-empty prompt and at least
+ * two candidates; out_logits has the layout of candidate_ids. Once its checks
+ * have passed the call clears the memory before and after, discarding a
+ * retained prefix. */
+VL_LLAMA_API int32_t vl_llama_score_root_batch(vl_llama_runtime *runtime,
+                                               const uint32_t *prompt_tokens,
+                                               const size_t *prompt_offsets,
+                                               const uint32_t *candidate_ids,
+                                               const size_t *candidate_offsets,
+                                               size_t root_count, float *out_logits,
+                                               char *err, size_t err_cap);
+
+/* ---- candidate sequence scoring (natural-log probabilities) --------------
+ * The candidates form a codebook: n_sequences >= 2 non-empty token runs of
+ * sequence_tokens cut by sequence_offsets (n_sequences + 1 entries from 0),
+ * none a prefix of another and no two equal. out_scores[i] receives
+ * log P(candidate i | context). Every shared candidate prefix is decoded once. */
+
+/* The context is prompt_tokens (prompt_count >= 1), decoded from scratch into
+ * sequence 0; discards a retained prefix once the prompt ids are checked. */
+VL_LLAMA_API int32_t vl_llama_score_sequences(vl_llama_runtime *runtime,
+                                              const uint32_t *prompt_tokens, size_t prompt_count,
+                                              const uint32_t *sequence_tokens,
+                                              const size_t *sequence_offsets,
+                                              size_t n_sequences, float *out_scores,
+                                              char *err, size_t err_cap);
+
+/* The context is the retained prefix plus suffix_tokens (suffix_count may be
+ * 0), walked in scratch sequence 1; the prefix stays usable. */
+VL_LLAMA_API int32_t vl_llama_score_suffix_sequences(vl_llama_runtime *runtime,
+                                                     const uint32_t *suffix_tokens,
+                                                     size_t suffix_count,
+                                                     const uint32_t *sequence_tokens,
+                                                     const size_t *sequence_offsets,
+                                                     size_t n_sequences, float *out_scores,
+                                                     char *err, size_t err_cap);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORLENTA_LLAMA_SHIM_H */

@@ -1,0 +1,35 @@
+#include "runtime/context_config.h"
+
+namespace vl {
+
+llama_context_params context_params_for(const vl_llama_config &config) {
+    llama_context_params params = llama_context_default_params();
+    // Negative values are taken as their unsigned pattern, as llama.cpp would.
+    if (config.n_ctx != 0) params.n_ctx = static_cast<uint32_t>(config.n_ctx);
+    if (config.n_batch != 0) params.n_batch = static_cast<uint32_t>(config.n_batch);
+    if (config.n_seq_max != 0) params.n_seq_max = static_cast<uint32_t>(config.n_seq_max);
+    if (params.n_seq_max < 2) params.n_seq_max = 2;
+    // One KV buffer for all sequences: copying sequence 0 into a scratch
+    // sequence is then metadata only, one batch may carry tokens of several
+    // sequences, and every sequence may use the whole window. Without it
+    // llama.cpp splits n_ctx into per-sequence shares.
+    params.kv_unified = true;
+    return params;
+}
+
+void apply_thread_rule(llama_context *ctx, const vl_llama_config &config) {
+    const int32_t t = config.n_threads;
+    const int32_t tb = config.n_threads_batch;
+    if (t > 0) {
+        llama_set_n_threads(ctx, t, tb > 0 ? tb : t);
+    } else if (tb > 0) {
+        llama_set_n_threads(ctx, tb, tb);
+    }
+}
+
+bool context_params_abort_llama(const llama_context_params &params, const llama_model *model) {
+    (void)model;
+    return params.n_batch < params.n_seq_max;
+}
+
+}  // namespace vl

@@ -1,0 +1,90 @@
+// vl_llama_abi_version, vl_llama_open and vl_llama_close.
+#include <memory>
+
+#include <llama.h>
+
+#include "runtime/backend.h"
+#include "runtime/context_config.h"
+#include "runtime/error_buffer.h"
+#include "runtime/runtime.h"
+#include "vorlenta_llama_shim.h"
+
+namespace vl {
+namespace {
+
+// Frees what a runtime owns: the context always before the model.
+struct runtime_deleter {
+    void operator()(vl_llama_runtime *runtime) const noexcept {
+        if (runtime->ctx != nullptr) llama_free(runtime->ctx);
+        if (runtime->model != nullptr) llama_model_free(runtime->model);
+        delete runtime;
+    }
+};
+using runtime_owner = std::unique_ptr<vl_llama_runtime, runtime_deleter>;
+
+vl_llama_runtime *open_runtime(const char *model_path, const vl_llama_config *config,
+                               char *err, std::size_t err_cap) {
+    if (model_path == nullptr || config == nullptr) {
+        write_error(err, err_cap, "model_path and config are required");
+        return nullptr;
+    }
+    init_backend_once();
+    runtime_owner runtime(new vl_llama_runtime());
+
+    llama_model_params model_params = llama_model_default_params();
+    model_params.n_gpu_layers = config->n_gpu_layers;
+    runtime->model = llama_model_load_from_file(model_path, model_params);
+    if (runtime->model == nullptr) {
+        write_error(err, err_cap, "llama_model_load_from_file failed");
+        return nullptr;
+    }
+
+    runtime->vocab = llama_model_get_vocab(runtime->model);
+    if (runtime->vocab == nullptr) {
+        write_error(err, err_cap, "model has no vocabulary");
+        return nullptr;
+    }
+
+    if (const char *tmpl = llama_model_chat_template(runtime->model, nullptr)) {
+        runtime->chat_template = tmpl;
+    }
+
+    llama_context_params params = context_params_for(*config);
+    if (!context_params_abort_llama(params, runtime->model)) {
+        runtime->ctx = llama_init_from_model(runtime->model, params);
+    }
+    if (runtime->ctx == nullptr) {
+        write_error(err, err_cap, "llama_init_from_model failed");
+        return nullptr;
+    }
+
+    runtime->n_ctx = llama_n_ctx(runtime->ctx);
+    runtime->n_ctx_seq = llama_n_ctx_seq(runtime->ctx);
+    runtime->n_batch = llama_n_batch(runtime->ctx);
+    runtime->n_seq_max = llama_n_seq_max(runtime->ctx);
+
+    apply_thread_rule(runtime->ctx, *config);
+    return runtime.release();
+}
+
+}  // namespace
+}  // namespace vl
+
+extern "C" {
+
+VL_LLAMA_API int32_t vl_llama_abi_version(void) { return VL_LLAMA_ABI_VERSION; }
+
+VL_LLAMA_API vl_llama_runtime *vl_llama_open(const char *model_path, const vl_llama_config *config,
+                                             char *err, size_t err_cap) {
+    try {
+        return vl::open_runtime(model_path, config, err, err_cap);
+    } catch (...) {
+        return nullptr;  // memory exhausted: no message, nothing leaked
+    }
+}
+
+VL_LLAMA_API void vl_llama_close(vl_llama_runtime *runtime) {
+    if (runtime != nullptr) vl::runtime_deleter()(runtime);
+}
+
+}  // extern "C"

@@ -1,0 +1,301 @@
+// Writes small deterministic GGUF models for the tests and the benchmark.
+//
+//   vl-make-fixture OUT.gguf [--variant chatml|plain|bert] [--layers N]
+//                   [--embd N] [--ff N] [--heads N] [--kv-heads N]
+//                   [--vocab N] [--type f32|f16|q8_0] [--seed N]
+//
+// The same arguments always give the same bytes: weights come from a seeded
+// integer generator, and the vocabulary is built in a fixed order.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <ggml.h>
+#include <gguf.h>
+
+namespace {
+
+struct options {
+    std::string out;
+    std::string variant = "chatml";
+    int layers = 2;
+    int embd = 64;
+    int ff = 128;
+    int heads = 4;
+    int kv_heads = 2;
+    int vocab = 0;  // 0: just the base vocabulary
+    ggml_type type = GGML_TYPE_F32;
+    std::uint64_t seed = 1;
+};
+
+const char *chatml_template =
+    "{% for message in messages %}{{'<|im_start|>' + message['role'] + '\n' + message['content'] + "
+    "'<|im_end|>' + '\n'}}{% endfor %}{% if add_generation_prompt %}{{ '<|im_start|>assistant\n' }}"
+    "{% endif %}";
+
+// SentencePiece token types as llama.cpp reads them.
+enum token_type : std::int32_t { normal = 1, unknown = 2, control = 3, byte = 6 };
+
+struct vocabulary {
+    std::vector<std::string> pieces;
+    std::vector<float> scores;
+    std::vector<std::int32_t> types;
+    std::unordered_set<std::string> known;
+
+    bool has(const std::string &piece) const { return known.count(piece) != 0; }
+    void add(const std::string &piece, token_type type) {
+        scores.push_back(-static_cast<float>(pieces.size()) / 64.0f);
+        pieces.push_back(piece);
+        types.push_back(type);
+        known.insert(piece);
+    }
+    // A word and every piece the merger passes through on the way to it.
+    void add_word(const std::string &word) {
+        for (std::size_t n = 2; n <= word.size(); ++n) {
+            std::string piece = word.substr(0, n);
+            if (!has(piece)) add(piece, normal);
+        }
+    }
+};
+
+const std::string space = "\xe2\x96\x81";  // U+2581, SentencePiece's word boundary
+
+vocabulary make_vocabulary(int target) {
+    vocabulary v;
+    v.add("<unk>", unknown);
+    v.add("<s>", control);
+    v.add("</s>", control);
+    for (int b = 0; b < 256; ++b) {
+        char name[8];
+        std::snprintf(name, sizeof name, "<0x%02X>", b);
+        v.add(name, byte);
+    }
+    v.add("<|im_start|>", control);
+    v.add("<|im_end|>", control);
+    v.add(space, normal);
+    for (int c = 0x21; c < 0x7f; ++c) v.add(std::string(1, static_cast<char>(c)), normal);
+    for (int c = 'a'; c <= 'z'; ++c) v.add(space + static_cast<char>(c), normal);
+    for (int c = 'A'; c <= 'Z'; ++c) v.add(space + static_cast<char>(c), normal);
+    const char *words[] = {"system", "user", "assistant", "You", "are", "a", "terse", "helpful",
+                           "Say", "hi", "hello", "the", "The", "What", "is", "capital", "of",
+                           "France", "Paris", "London", "Berlin", "Rome", "Madrid", "answer",
+                           "Answer", "yes", "no", "Once", "upon", "time", "there", "was",
+                           "little", "girl", "boy", "cat", "dog", "and", "to", "in", "it"};
+    for (const char *w : words) {
+        v.add_word(w);
+        v.add_word(space + w);
+    }
+    // Pad to the requested size with letter strings, shortest first, so that
+    // every piece's own prefix is already present.
+    std::vector<std::string> level = {""};
+    while (static_cast<int>(v.pieces.size()) < target) {
+        std::vector<std::string> next;
+        for (const std::string &s : level)
+            for (char c = 'a'; c <= 'z'; ++c) next.push_back(s + c);
+        for (const std::string &s : next) {
+            for (const std::string &piece : {s, space + s}) {
+                if (static_cast<int>(v.pieces.size()) >= target) break;
+                if (piece.size() > 1 && !v.has(piece)) v.add(piece, normal);
+            }
+        }
+        level.swap(next);
+    }
+    return v;
+}
+
+// splitmix64: a fixed, portable sequence for the weights.
+struct generator {
+    std::uint64_t state;
+    float next(float scale) {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        z ^= z >> 31;
+        double unit = static_cast<double>(z >> 11) / 9007199254740992.0;  // [0, 1)
+        return static_cast<float>((unit * 2.0 - 1.0) * scale);
+    }
+};
+
+struct writer {
+    gguf_context *gguf = gguf_init_empty();
+    std::vector<ggml_context *> contexts;  // must outlive gguf_write_to_file
+    generator gen;
+    ggml_type matrix_type;
+
+    ~writer() {
+        for (ggml_context *c : contexts) ggml_free(c);
+        gguf_free(gguf);
+    }
+
+    // One tensor of ne0 x ne1 values; one-dimensional tensors stay F32.
+    void tensor(const std::string &name, std::int64_t ne0, std::int64_t ne1, float scale,
+                float offset = 0.0f) {
+        const bool matrix = ne1 > 1;
+        const ggml_type type = matrix ? matrix_type : GGML_TYPE_F32;
+        ggml_init_params params{ggml_tensor_overhead() + ggml_row_size(type, ne0) * ne1 + 64,
+                                nullptr, false};
+        ggml_context *c = ggml_init(params);
+        contexts.push_back(c);
+        ggml_tensor *t = matrix ? ggml_new_tensor_2d(c, type, ne0, ne1) : ggml_new_tensor_1d(c, type, ne0);
+        ggml_set_name(t, name.c_str());
+        std::vector<float> values(static_cast<std::size_t>(ne0 * ne1));
+        for (float &x : values) x = offset + gen.next(scale);
+        if (type == GGML_TYPE_F32) {
+            std::memcpy(t->data, values.data(), values.size() * sizeof(float));
+        } else if (type == GGML_TYPE_F16) {
+            ggml_fp32_to_fp16_row(values.data(), static_cast<ggml_fp16_t *>(t->data),
+                                  static_cast<std::int64_t>(values.size()));
+        } else {
+            ggml_quantize_chunk(type, values.data(), t->data, 0, ne1, ne0, nullptr);
+        }
+        gguf_add_tensor(gguf, t);
+    }
+};
+
+void write_tokenizer(writer &w, const vocabulary &v, bool with_template) {
+    std::vector<const char *> pieces;
+    for (const std::string &p : v.pieces) pieces.push_back(p.c_str());
+    gguf_set_val_str(w.gguf, "tokenizer.ggml.model", "llama");
+    gguf_set_arr_str(w.gguf, "tokenizer.ggml.tokens", pieces.data(), pieces.size());
+    gguf_set_arr_data(w.gguf, "tokenizer.ggml.scores", GGUF_TYPE_FLOAT32, v.scores.data(), v.scores.size());
+    gguf_set_arr_data(w.gguf, "tokenizer.ggml.token_type", GGUF_TYPE_INT32, v.types.data(), v.types.size());
+    gguf_set_val_u32(w.gguf, "tokenizer.ggml.unknown_token_id", 0);
+    gguf_set_val_u32(w.gguf, "tokenizer.ggml.bos_token_id", 1);
+    gguf_set_val_u32(w.gguf, "tokenizer.ggml.eos_token_id", 2);
+    gguf_set_val_bool(w.gguf, "tokenizer.ggml.add_bos_token", true);
+    gguf_set_val_bool(w.gguf, "tokenizer.ggml.add_eos_token", false);
+    if (with_template) gguf_set_val_str(w.gguf, "tokenizer.chat_template", chatml_template);
+}
+
+void write_llama(writer &w, const options &o, int n_vocab) {
+    const int head_dim = o.embd / o.heads;
+    const int kv_dim = head_dim * o.kv_heads;
+    gguf_set_val_str(w.gguf, "general.architecture", "llama");
+    gguf_set_val_str(w.gguf, "general.name", "vorlenta fixture");
+    gguf_set_val_u32(w.gguf, "llama.context_length", 2048);
+    gguf_set_val_u32(w.gguf, "llama.embedding_length", o.embd);
+    gguf_set_val_u32(w.gguf, "llama.block_count", o.layers);
+    gguf_set_val_u32(w.gguf, "llama.feed_forward_length", o.ff);
+    gguf_set_val_u32(w.gguf, "llama.attention.head_count", o.heads);
+    gguf_set_val_u32(w.gguf, "llama.attention.head_count_kv", o.kv_heads);
+    gguf_set_val_u32(w.gguf, "llama.rope.dimension_count", head_dim);
+    gguf_set_val_f32(w.gguf, "llama.attention.layer_norm_rms_epsilon", 1e-5f);
+    gguf_set_val_u32(w.gguf, "llama.vocab_size", n_vocab);
+
+    const float s = 1.0f / std::sqrt(static_cast<float>(o.embd));
+    w.tensor("token_embd.weight", o.embd, n_vocab, 1.0f);
+    w.tensor("output_norm.weight", o.embd, 1, 0.1f, 1.0f);
+    w.tensor("output.weight", o.embd, n_vocab, 4.0f * s);
+    for (int l = 0; l < o.layers; ++l) {
+        const std::string b = "blk." + std::to_string(l) + ".";
+        w.tensor(b + "attn_norm.weight", o.embd, 1, 0.1f, 1.0f);
+        w.tensor(b + "attn_q.weight", o.embd, o.embd, s);
+        w.tensor(b + "attn_k.weight", o.embd, kv_dim, s);
+        w.tensor(b + "attn_v.weight", o.embd, kv_dim, s);
+        w.tensor(b + "attn_output.weight", o.embd, o.embd, s);
+        w.tensor(b + "ffn_norm.weight", o.embd, 1, 0.1f, 1.0f);
+        w.tensor(b + "ffn_gate.weight", o.embd, o.ff, s);
+        w.tensor(b + "ffn_up.weight", o.embd, o.ff, s);
+        w.tensor(b + "ffn_down.weight", o.ff, o.embd, 1.0f / std::sqrt(static_cast<float>(o.ff)));
+    }
+}
+
+// A small encoder: llama.cpp gives its context no sequence memory.
+void write_bert(writer &w, const options &o, int n_vocab) {
+    gguf_set_val_str(w.gguf, "general.architecture", "bert");
+    gguf_set_val_str(w.gguf, "general.name", "vorlenta fixture encoder");
+    gguf_set_val_u32(w.gguf, "bert.context_length", 512);
+    gguf_set_val_u32(w.gguf, "bert.embedding_length", o.embd);
+    gguf_set_val_u32(w.gguf, "bert.block_count", o.layers);
+    gguf_set_val_u32(w.gguf, "bert.feed_forward_length", o.ff);
+    gguf_set_val_u32(w.gguf, "bert.attention.head_count", o.heads);
+    gguf_set_val_f32(w.gguf, "bert.attention.layer_norm_epsilon", 1e-12f);
+    gguf_set_val_bool(w.gguf, "bert.attention.causal", false);
+    gguf_set_val_u32(w.gguf, "bert.pooling_type", 1);
+
+    const float s = 1.0f / std::sqrt(static_cast<float>(o.embd));
+    w.tensor("token_embd.weight", o.embd, n_vocab, 1.0f);
+    w.tensor("position_embd.weight", o.embd, 512, 0.1f);
+    w.tensor("token_embd_norm.weight", o.embd, 1, 0.1f, 1.0f);
+    w.tensor("token_embd_norm.bias", o.embd, 1, 0.1f);
+    for (int l = 0; l < o.layers; ++l) {
+        const std::string b = "blk." + std::to_string(l) + ".";
+        for (const char *m : {"attn_q", "attn_k", "attn_v", "attn_output"}) {
+            w.tensor(b + m + ".weight", o.embd, o.embd, s);
+            w.tensor(b + m + ".bias", o.embd, 1, 0.1f);
+        }
+        w.tensor(b + "attn_output_norm.weight", o.embd, 1, 0.1f, 1.0f);
+        w.tensor(b + "attn_output_norm.bias", o.embd, 1, 0.1f);
+        w.tensor(b + "ffn_up.weight", o.embd, o.ff, s);
+        w.tensor(b + "ffn_up.bias", o.ff, 1, 0.1f);
+        w.tensor(b + "ffn_down.weight", o.ff, o.embd, s);
+        w.tensor(b + "ffn_down.bias", o.embd, 1, 0.1f);
+        w.tensor(b + "layer_output_norm.weight", o.embd, 1, 0.1f, 1.0f);
+        w.tensor(b + "layer_output_norm.bias", o.embd, 1, 0.1f);
+    }
+}
+
+[[noreturn]] void usage() {
+    std::fprintf(stderr,
+                 "usage: vl-make-fixture OUT.gguf [--variant chatml|plain|bert] [--layers N] [--embd N]\n"
+                 "       [--ff N] [--heads N] [--kv-heads N] [--vocab N] [--type f32|f16|q8_0] [--seed N]\n");
+    std::exit(2);
+}
+
+options parse(int argc, char **argv) {
+    options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage();
+            return argv[++i];
+        };
+        if (a == "--variant") o.variant = value();
+        else if (a == "--layers") o.layers = std::atoi(value().c_str());
+        else if (a == "--embd") o.embd = std::atoi(value().c_str());
+        else if (a == "--ff") o.ff = std::atoi(value().c_str());
+        else if (a == "--heads") o.heads = std::atoi(value().c_str());
+        else if (a == "--kv-heads") o.kv_heads = std::atoi(value().c_str());
+        else if (a == "--vocab") o.vocab = std::atoi(value().c_str());
+        else if (a == "--seed") o.seed = std::strtoull(value().c_str(), nullptr, 10);
+        else if (a == "--type") {
+            std::string t = value();
+            if (t == "f32") o.type = GGML_TYPE_F32;
+            else if (t == "f16") o.type = GGML_TYPE_F16;
+            else if (t == "q8_0") o.type = GGML_TYPE_Q8_0;
+            else usage();
+        } else if (!a.empty() && a[0] != '-' && o.out.empty()) o.out = a;
+        else usage();
+    }
+    if (o.out.empty() || o.layers < 1 || o.embd < 1 || o.heads < 1 || o.kv_heads < 1 ||
+        o.embd % o.heads != 0 || o.heads % o.kv_heads != 0 ||
+        (o.variant != "chatml" && o.variant != "plain" && o.variant != "bert"))
+        usage();
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const options o = parse(argc, argv);
+    const vocabulary v = make_vocabulary(o.vocab);
+    const int n_vocab = static_cast<int>(v.pieces.size());
+
+    writer w;
+    w.gen.state = o.seed;
+    w.matrix_type = o.type;
+    write_tokenizer(w, v, o.variant == "chatml");
+    if (o.variant == "bert") write_bert(w, o, n_vocab);
+    else write_llama(w, o, n_vocab);
+
+    if (!gguf_write_to_file(w.gguf, o.out.c_str(), false)) {
+        std::fprintf(stderr, "vl-make-fixture: cannot write %s\n", o.out.c_str());
+        return 1;
+    }
+    return 0;
+}
