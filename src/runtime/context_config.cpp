@@ -1,5 +1,7 @@
 #include "runtime/context_config.h"
 
+#include <algorithm>
+
 namespace vl {
 
 llama_context_params context_params_for(const vl_llama_config &config) {
@@ -28,8 +30,15 @@ void apply_thread_rule(llama_context *ctx, const vl_llama_config &config) {
 }
 
 bool context_params_abort_llama(const llama_context_params &params, const llama_model *model) {
-    (void)model;
-    return params.n_batch < params.n_seq_max;
+    // llama.cpp caps n_batch at the requested n_ctx (0: the trained length)
+    // and then asserts that a batch can hold one token of every sequence.
+    // Measured on llama.cpp b11669 over n_ctx, n_batch and n_seq_max grids,
+    // negative (huge unsigned) values included: this is the only abort.
+    const uint32_t n_ctx = params.n_ctx != 0
+                               ? params.n_ctx
+                               : static_cast<uint32_t>(llama_model_n_ctx_train(model));
+    const uint32_t n_batch = std::min(params.n_batch, n_ctx);
+    return n_batch < params.n_seq_max;
 }
 
 }  // namespace vl
