@@ -59,6 +59,10 @@ VL_WRAPPED_FUNCTIONS(VL_DEFINE_REAL)
 }  // namespace vl_test::real
 
 namespace vl_test::detail {
+// Runtimes on several threads call llama.cpp at once (the concurrency
+// tests), so the counters are bumped atomically; readers look after joining.
+inline void count_call(int &counter) { __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED); }
+
 // What the trace records of each call: the name, plus the batch of a decode
 // and the arguments of the sequence operations.
 template <class... A>
@@ -89,7 +93,7 @@ void on_call(const char *name, llama_memory_t, llama_seq_id, llama_seq_id dst, l
 extern "C" {
 #define VL_DEFINE_WRAP(ret, name, params, args)                       \
     ret __wrap_##name params {                                        \
-        ++vl_test::counts().name;                                     \
+        vl_test::detail::count_call(vl_test::counts().name);          \
         vl_test::detail::on_call(#name VL_COMMA_ARGS args);           \
         if (vl_test::fakes().name) return vl_test::fakes().name args; \
         return __real_##name args;                                    \
