@@ -1,0 +1,153 @@
+// Distinct runtimes on distinct threads share nothing: each thread's calls
+// give bit for bit what the same calls give when made one after another.
+#include <cstring>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "support/test_support.h"
+
+using namespace vl_test;
+
+namespace {
+
+constexpr int workers = 4;
+constexpr int calls_per_worker = 300;
+constexpr float untouched = -12345.0f;
+
+// What one call gave back: its status, its message and every output value.
+struct result {
+    int32_t status = 0;
+    std::string message;
+    std::vector<float> values;
+    bool operator==(const result &o) const {
+        if (status != o.status || message != o.message || values.size() != o.values.size())
+            return false;
+        // Bitwise, so that two NaNs in the same place compare equal.
+        return std::memcmp(values.data(), o.values.data(), values.size() * sizeof(float)) == 0;
+    }
+};
+
+using call = std::function<result(vl_llama_runtime *)>;
+
+// Random but reproducible token ids, candidates and bad inputs.
+class plan_maker {
+public:
+    plan_maker(int worker, int32_t n_vocab) : rng_(1000u + static_cast<unsigned>(worker)), n_vocab_(n_vocab) {}
+
+    std::vector<uint32_t> tokens(std::size_t min, std::size_t max) {
+        std::vector<uint32_t> ids(pick(min, max));
+        for (uint32_t &id : ids) id = static_cast<uint32_t>(pick(3, static_cast<std::size_t>(n_vocab_) - 1));
+        return ids;
+    }
+    // Candidates; now and then one at the vocabulary size, which fails the
+    // call after the entries before it were written.
+    std::vector<uint32_t> candidates() {
+        std::vector<uint32_t> ids = tokens(2, 8);
+        if (pick(0, 9) == 0) ids[pick(0, ids.size() - 1)] = static_cast<uint32_t>(n_vocab_);
+        return ids;
+    }
+    // Now and then an id above the llama.cpp range, refused before any decode.
+    void maybe_poison(std::vector<uint32_t> &ids) {
+        if (pick(0, 14) == 0) ids[pick(0, ids.size() - 1)] = 2147483648u;
+    }
+    std::size_t pick(std::size_t lo, std::size_t hi) {
+        return std::uniform_int_distribution<std::size_t>(lo, hi)(rng_);
+    }
+
+private:
+    std::mt19937 rng_;
+    int32_t n_vocab_;
+};
+
+result score_next(vl_llama_runtime *rt, const std::vector<uint32_t> &prompt,
+                  const std::vector<uint32_t> &cands) {
+    result r;
+    char err[128] = "";
+    r.values.assign(cands.size(), untouched);
+    r.status = vl_llama_score_next(rt, prompt.data(), prompt.size(), cands.data(), cands.size(),
+                                   r.values.data(), err, sizeof err);
+    r.message = err;
+    return r;
+}
+
+result prefill(vl_llama_runtime *rt, const std::vector<uint32_t> &prefix) {
+    result r;
+    char err[128] = "";
+    r.status = vl_llama_prefill_shared(rt, prefix.data(), prefix.size(), err, sizeof err);
+    r.message = err;
+    return r;
+}
+
+// The calls one worker makes: a mix of every scoring export, valid and not.
+std::vector<call> plan_for(int worker, int32_t n_vocab) {
+    plan_maker make(worker, n_vocab);
+    std::vector<call> plan;
+    while (plan.size() < calls_per_worker) {
+        switch (make.pick(0, 1)) {
+        case 0: {
+            std::vector<uint32_t> prompt = make.tokens(1, 40);
+            make.maybe_poison(prompt);
+            plan.push_back([prompt, cands = make.candidates()](vl_llama_runtime *rt) {
+                return score_next(rt, prompt, cands);
+            });
+            break;
+        }
+        case 1: {
+            std::vector<uint32_t> prefix = make.tokens(1, 40);
+            make.maybe_poison(prefix);
+            plan.push_back([prefix](vl_llama_runtime *rt) { return prefill(rt, prefix); });
+            break;
+        }
+        }
+    }
+    return plan;
+}
+
+std::vector<result> run_plan(vl_llama_runtime *rt, const std::vector<call> &plan) {
+    std::vector<result> results;
+    results.reserve(plan.size());
+    for (const call &c : plan) results.push_back(c(rt));
+    return results;
+}
+
+}  // namespace
+
+TEST(Concurrency, DistinctRuntimesOnDistinctThreadsGiveTheSerialResults) {
+    // Serially: one fresh runtime per worker's plan, one plan after another.
+    std::vector<std::vector<call>> plans;
+    std::vector<std::vector<result>> expected;
+    for (int w = 0; w < workers; ++w) {
+        runtime_ptr rt = open_runtime(fixture_path("chatml"));
+        ASSERT_NE(rt, nullptr);
+        plans.push_back(plan_for(w, vocab_size(rt.get())));
+        expected.push_back(run_plan(rt.get(), plans.back()));
+    }
+
+    // The plans succeed and fail in a mix, so both kinds of path are raced.
+    int failures = 0, successes = 0;
+    for (const auto &rs : expected)
+        for (const result &r : rs) (r.status == 0 ? successes : failures)++;
+    EXPECT_GT(failures, 10);
+    EXPECT_GT(successes, failures);
+
+    std::vector<runtime_ptr> runtimes;
+    for (int w = 0; w < workers; ++w) {
+        runtimes.push_back(open_runtime(fixture_path("chatml")));
+        ASSERT_NE(runtimes.back(), nullptr);
+    }
+    std::vector<std::vector<result>> got(workers);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; ++w)
+        threads.emplace_back([&, w] { got[w] = run_plan(runtimes[w].get(), plans[w]); });
+    for (std::thread &t : threads) t.join();
+
+    for (int w = 0; w < workers; ++w) {
+        ASSERT_EQ(got[w].size(), expected[w].size());
+        for (std::size_t i = 0; i < got[w].size(); ++i)
+            EXPECT_TRUE(got[w][i] == expected[w][i])
+                << "worker " << w << ", call " << i << ": status " << got[w][i].status << " \""
+                << got[w][i].message << "\", serially " << expected[w][i].status << " \""
+                << expected[w][i].message << "\"";
+    }
+}
