@@ -1,0 +1,41 @@
+// The runtime the fuzz targets share: the fixture model, opened once per
+// process with llama.cpp's log silenced.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <llama.h>
+
+#include "vorlenta_llama_shim.h"
+
+namespace vl_fuzz {
+
+inline void quiet_log(ggml_log_level, const char *, void *) {}
+
+// A small window and batch, so that over-long inputs are cheap to reach; four
+// sequences, so that the batch scorers have room for several tasks.
+inline vl_llama_config fuzz_config() {
+    vl_llama_config config{};
+    config.n_ctx = 256;
+    config.n_batch = 64;
+    config.n_seq_max = 4;
+    config.n_threads = 1;
+    config.n_threads_batch = 1;
+    return config;
+}
+
+// Opens the chatml fixture or ends the process: without it nothing can run.
+inline vl_llama_runtime *open_fixture_runtime() {
+    if (std::getenv("VL_FUZZ_LOG") == nullptr) llama_log_set(quiet_log, nullptr);
+    const vl_llama_config config = fuzz_config();
+    char err[256] = "";
+    vl_llama_runtime *runtime = vl_llama_open(VL_FIXTURE_DIR "/chatml.gguf", &config, err, sizeof err);
+    if (runtime == nullptr) {
+        std::fprintf(stderr, "cannot open the fixture model: %s\n", err);
+        std::abort();
+    }
+    return runtime;
+}
+
+}  // namespace vl_fuzz
