@@ -26,9 +26,8 @@ inline vl_llama_config fuzz_config() {
 }
 
 // Opens the chatml fixture or ends the process: without it nothing can run.
-inline vl_llama_runtime *open_fixture_runtime() {
+inline vl_llama_runtime *open_fixture_runtime(const vl_llama_config &config = fuzz_config()) {
     if (std::getenv("VL_FUZZ_LOG") == nullptr) llama_log_set(quiet_log, nullptr);
-    const vl_llama_config config = fuzz_config();
     char err[256] = "";
     vl_llama_runtime *runtime = vl_llama_open(VL_FIXTURE_DIR "/chatml.gguf", &config, err, sizeof err);
     if (runtime == nullptr) {
