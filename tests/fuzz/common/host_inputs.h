@@ -30,6 +30,20 @@ inline std::vector<std::uint32_t> read_ids(input_reader &in, std::size_t n, std:
     return ids;
 }
 
+// count + 1 offsets: mostly small steps (0 to max_step) from 0, now and then
+// a first offset other than 0, or any value at all (out of order, huge).
+inline std::vector<std::size_t> read_offsets(input_reader &in, std::size_t count, unsigned max_step) {
+    std::vector<std::size_t> off(count + 1);
+    const std::uint8_t first = in.u8();
+    off[0] = first >= 0xF0 ? first % 3 : 0;
+    for (std::size_t i = 1; i <= count; ++i) {
+        const std::uint8_t step = in.u8();
+        if (step >= 0xF8) off[i] = static_cast<std::size_t>(step == 0xFF ? in.u64() : in.u16());
+        else off[i] = off[i - 1] + step % (max_step + 1);
+    }
+    return off;
+}
+
 // A NUL-terminated text of up to max bytes.
 inline std::string read_text(input_reader &in, std::size_t max) {
     const std::size_t n = in.u8() % (max + 1);
