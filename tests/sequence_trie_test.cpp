@@ -81,4 +81,13 @@ TEST_F(SequenceTrie, ReportsTheFirstRuleBroken) {
     EXPECT_EQ(build(std::vector<uint32_t>{1, 2, 3}, {0, 1, 2, 2}, 3), "candidate sequence offsets are invalid");
 }
 
+TEST_F(SequenceTrie, ReadsNoTokenBeyondTheLastOffset) {
+    // The host's array is as long as the last offset says: one token here.
+    // The two after it stand for memory beyond that array; reading them would
+    // report their out-of-vocabulary id instead of the offsets.
+    const uint32_t v = n_vocab;
+    EXPECT_EQ(build({5, v, v}, {0, 3, 1}, 2), "candidate sequence offsets are invalid");
+    EXPECT_EQ(build({5, 6, v, v}, {0, 1, 4, 2}, 3), "candidate sequence offsets are invalid");
+}
+
 }  // namespace

@@ -19,7 +19,10 @@ outcome build_sequence_trie(const vl_llama_runtime *runtime, const std::uint32_t
     for (std::size_t i = 0; i < n_sequences; ++i) {
         const std::size_t start = sequence_offsets[i];
         const std::size_t end = sequence_offsets[i + 1];
-        if (end <= start) return "candidate sequence offsets are invalid";
+        // The host's token array is only as long as the last offset says:
+        // an offset beyond it is refused before anything is read there.
+        if (end <= start || end > sequence_offsets[n_sequences])
+            return "candidate sequence offsets are invalid";
 
         std::size_t current = 0;
         for (std::size_t j = start; j < end; ++j) {
