@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <string>
 #include <thread>
 
 #include "support/test_support.h"
@@ -52,6 +53,17 @@ public:
     void maybe_poison(std::vector<uint32_t> &ids) {
         if (pick(0, 14) == 0) ids[pick(0, ids.size() - 1)] = 2147483648u;
     }
+    // A codebook over four tokens, so that shared prefixes are common and
+    // now and then it is not prefix-free (the call then fails).
+    void codebook(std::vector<uint32_t> &tokens, std::vector<std::size_t> &offsets) {
+        offsets.assign(1, 0);
+        tokens.clear();
+        for (std::size_t n = pick(2, 5); n > 0; --n) {
+            for (std::size_t len = pick(1, 3); len > 0; --len)
+                tokens.push_back(static_cast<uint32_t>(pick(300, 303)));
+            offsets.push_back(tokens.size());
+        }
+    }
     std::size_t pick(std::size_t lo, std::size_t hi) {
         return std::uniform_int_distribution<std::size_t>(lo, hi)(rng_);
     }
@@ -80,12 +92,41 @@ result prefill(vl_llama_runtime *rt, const std::vector<uint32_t> &prefix) {
     return r;
 }
 
+// Candidate sequences after a prompt (suffix false) or after the retained
+// prefix plus a suffix.
+result sequences(vl_llama_runtime *rt, bool suffix, const std::vector<uint32_t> &context,
+                 const std::vector<uint32_t> &tokens, const std::vector<std::size_t> &offsets) {
+    result r;
+    char err[128] = "";
+    const std::size_t n = offsets.size() - 1;
+    r.values.assign(n, untouched);
+    r.status = suffix ? vl_llama_score_suffix_sequences(rt, context.data(), context.size(), tokens.data(),
+                                                        offsets.data(), n, r.values.data(), err, sizeof err)
+                      : vl_llama_score_sequences(rt, context.data(), context.size(), tokens.data(),
+                                                 offsets.data(), n, r.values.data(), err, sizeof err);
+    r.message = err;
+    return r;
+}
+
+// The prompt of a chat, its ids kept as values (exact below 2^24).
+result encode(vl_llama_runtime *rt, const std::string &user) {
+    result r;
+    char err[128] = "";
+    std::vector<uint32_t> ids(256);
+    const int64_t n = vl_llama_encode_chat(rt, "Be brief.", user.c_str(), nullptr, ids.data(), ids.size(),
+                                           err, sizeof err);
+    r.status = n < 0 ? -1 : 0;
+    for (int64_t i = 0; i < n; ++i) r.values.push_back(static_cast<float>(ids[static_cast<std::size_t>(i)]));
+    r.message = err;
+    return r;
+}
+
 // The calls one worker makes: a mix of every scoring export, valid and not.
 std::vector<call> plan_for(int worker, int32_t n_vocab) {
     plan_maker make(worker, n_vocab);
     std::vector<call> plan;
     while (plan.size() < calls_per_worker) {
-        switch (make.pick(0, 1)) {
+        switch (make.pick(0, 4)) {
         case 0: {
             std::vector<uint32_t> prompt = make.tokens(1, 40);
             make.maybe_poison(prompt);
@@ -98,6 +139,21 @@ std::vector<call> plan_for(int worker, int32_t n_vocab) {
             std::vector<uint32_t> prefix = make.tokens(1, 40);
             make.maybe_poison(prefix);
             plan.push_back([prefix](vl_llama_runtime *rt) { return prefill(rt, prefix); });
+            break;
+        }
+        case 2:
+        case 3: {
+            const bool suffix = make.pick(0, 1) == 0;
+            std::vector<uint32_t> context = make.tokens(suffix ? 0 : 1, suffix ? 6 : 30);
+            std::vector<uint32_t> tokens;
+            std::vector<std::size_t> offsets;
+            make.codebook(tokens, offsets);
+            plan.push_back([=](vl_llama_runtime *rt) { return sequences(rt, suffix, context, tokens, offsets); });
+            break;
+        }
+        case 4: {
+            const std::string user = "question " + std::to_string(make.pick(0, 999));
+            plan.push_back([user](vl_llama_runtime *rt) { return encode(rt, user); });
             break;
         }
         }
