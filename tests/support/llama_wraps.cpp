@@ -65,7 +65,7 @@ template <class... A>
 void on_call(const char *name, A &&...) {
     record(traced_call{name});
 }
-void on_call(const char *name, llama_context *, const llama_batch &b) {
+void on_call(const char *name, llama_context *, llama_batch b) {
     (void)name;
     record_decode(b);
 }
