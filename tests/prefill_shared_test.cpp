@@ -157,19 +157,14 @@ TEST_F(SharedPrefix, PrefillFailingFromItsDecodeOnLeavesNone) {
 }
 
 // vl_llama_score_next discards the prefix once it reaches its memory clear,
-// whatever happens after; failing before it keeps the prefix.
+// whatever happens after.
 TEST_F(SharedPrefix, ScoreNextDiscardsThePrefixOnceItClearsTheMemory) {
     const uint32_t n_vocab = static_cast<uint32_t>(vocab_size(runtime.get()));
     const std::vector<uint32_t> ids = {5, 6};
     const std::vector<uint32_t> beyond = {5, n_vocab};
-    const std::vector<uint32_t> bad_prompt = {300, 2147483648u};
     float out[2];
 
     retain();
-    EXPECT_EQ(vl_llama_score_next(runtime.get(), prefix.data(), prefix.size(), ids.data(), 1, out, nullptr, 0), -1);
-    EXPECT_EQ(vl_llama_score_next(runtime.get(), bad_prompt.data(), 2, ids.data(), 2, out, nullptr, 0), -1);
-    expect_retained();
-
     const std::size_t capacity = runtime->shared_logits.capacity();
     EXPECT_EQ(vl_llama_score_next(runtime.get(), prefix.data(), prefix.size(), ids.data(), 2, out, nullptr, 0), 0);
     expect_none(capacity);
