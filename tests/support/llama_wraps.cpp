@@ -65,6 +65,8 @@ template <class... A>
 void on_call(const char *name, A &&...) {
     record(traced_call{name});
 }
+// Taken by value: a const reference would lose overload resolution to the
+// template above, and decodes would be recorded without their batch.
 void on_call(const char *name, llama_context *, llama_batch b) {
     (void)name;
     record_decode(b);
