@@ -5,21 +5,18 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "vorlenta_llama_shim.h"
 
+// The sections, one per bench_<name>.cpp, run by main.cpp in its order. Each
+// takes the model's path and returns 0, or 1 after printing why it failed.
+int bench_suffix(const char *model_path);
+int bench_sequences(const char *model_path);
+
 namespace vl_bench {
-
-struct options {
-    std::string model = VL_BENCH_MODEL;  // the benchmark-sized fixture model
-};
-
-// The sections, one per bench_<name>.cpp; main.cpp runs them in its order.
-void bench_suffix(const options &opts);
 
 // Milliseconds one call of f takes.
 template <class F>
@@ -44,11 +41,11 @@ inline void report_ratio(const std::string &label, double ratio) {
     std::printf("  %-52s %10.2f\n", label.c_str(), ratio);
 }
 
-// A failed call ends the benchmark: its numbers would mean nothing.
-inline void check(std::int32_t status, const char *what, const char *err) {
-    if (status == 0) return;
+// True when a call succeeded; otherwise says which call failed and why.
+inline bool succeeded(std::int32_t status, const char *what, const char *err) {
+    if (status == 0) return true;
     std::fprintf(stderr, "vl-bench: %s failed: %s\n", what, err);
-    std::exit(1);
+    return false;
 }
 
 struct runtime_closer {
@@ -56,20 +53,18 @@ struct runtime_closer {
 };
 using runtime_ptr = std::unique_ptr<vl_llama_runtime, runtime_closer>;
 
-// Opens the model with two threads (the machine's cores), or ends the benchmark.
-inline runtime_ptr open_runtime(const options &opts, std::int32_t n_ctx, std::int32_t n_batch,
+// Opens the model with two threads (the machine's cores); null, after saying
+// why, when it cannot.
+inline runtime_ptr open_runtime(const char *model_path, std::int32_t n_ctx, std::int32_t n_batch,
                                 std::int32_t n_seq_max) {
-    vl_llama_config config = {n_ctx, n_batch, n_seq_max, 0, 2, 2};
+    const vl_llama_config config = {n_ctx, n_batch, n_seq_max, 0, 2, 2};
     char err[256] = "";
-    runtime_ptr runtime(vl_llama_open(opts.model.c_str(), &config, err, sizeof err));
-    if (runtime == nullptr) {
-        std::fprintf(stderr, "vl-bench: cannot open %s: %s\n", opts.model.c_str(), err);
-        std::exit(1);
-    }
+    runtime_ptr runtime(vl_llama_open(model_path, &config, err, sizeof err));
+    if (runtime == nullptr) std::fprintf(stderr, "vl-bench: cannot open %s: %s\n", model_path, err);
     return runtime;
 }
 
-// n ordinary token ids of the fixture vocabulary, varied by seed.
+// n ordinary token ids of the benchmark model's vocabulary, varied by seed.
 inline std::vector<std::uint32_t> tokens(std::size_t n, std::uint32_t seed = 0) {
     std::vector<std::uint32_t> ids(n);
     for (std::size_t i = 0; i < n; ++i)

@@ -4,8 +4,8 @@
 //
 // With no section named, every section runs, in the order below.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include <llama.h>
@@ -16,12 +16,13 @@ namespace {
 
 struct section {
     const char *name;
-    void (*run)(const vl_bench::options &);
+    int (*run)(const char *model_path);
 };
 
 // One line per section.
 const section sections[] = {
-    {"suffix", vl_bench::bench_suffix},
+    {"suffix", bench_suffix},
+    {"sequences", bench_sequences},
 };
 
 void quiet(ggml_log_level, const char *, void *) {}
@@ -36,11 +37,11 @@ void quiet(ggml_log_level, const char *, void *) {}
 }  // namespace
 
 int main(int argc, char **argv) {
-    vl_bench::options opts;
+    const char *model = VL_BENCH_MODEL;
     std::vector<const section *> chosen;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--model") == 0 && i + 1 < argc) {
-            opts.model = argv[++i];
+            model = argv[++i];
             continue;
         }
         const section *found = nullptr;
@@ -53,10 +54,13 @@ int main(int argc, char **argv) {
         for (const section &s : sections) chosen.push_back(&s);
 
     llama_log_set(quiet, nullptr);
-    std::printf("model: %s\n", opts.model.c_str());
+    std::printf("model: %s\n", model);
+    int status = 0;
     for (const section *s : chosen) {
-        std::printf("\n[%s]\n", s->name);
-        s->run(opts);
+        std::printf("\n");
+        std::fflush(stdout);
+        if (s->run(model) != 0) status = 1;
+        std::fflush(stdout);
     }
-    return 0;
+    return status;
 }
