@@ -84,6 +84,17 @@ result score_next(vl_llama_runtime *rt, const std::vector<uint32_t> &prompt,
     return r;
 }
 
+result score_suffix(vl_llama_runtime *rt, const std::vector<uint32_t> &suffix,
+                    const std::vector<uint32_t> &cands) {
+    result r;
+    char err[128] = "";
+    r.values.assign(cands.size(), untouched);
+    r.status = vl_llama_score_suffix(rt, suffix.data(), suffix.size(), cands.data(), cands.size(),
+                                     r.values.data(), err, sizeof err);
+    r.message = err;
+    return r;
+}
+
 result prefill(vl_llama_runtime *rt, const std::vector<uint32_t> &prefix) {
     result r;
     char err[128] = "";
@@ -126,7 +137,7 @@ std::vector<call> plan_for(int worker, int32_t n_vocab) {
     plan_maker make(worker, n_vocab);
     std::vector<call> plan;
     while (plan.size() < calls_per_worker) {
-        switch (make.pick(0, 4)) {
+        switch (make.pick(0, 5)) {
         case 0: {
             std::vector<uint32_t> prompt = make.tokens(1, 40);
             make.maybe_poison(prompt);
@@ -149,6 +160,13 @@ std::vector<call> plan_for(int worker, int32_t n_vocab) {
             std::vector<std::size_t> offsets;
             make.codebook(tokens, offsets);
             plan.push_back([=](vl_llama_runtime *rt) { return sequences(rt, suffix, context, tokens, offsets); });
+            break;
+        }
+        case 5: {
+            std::vector<uint32_t> suffix = make.tokens(0, 6);
+            plan.push_back([suffix, cands = make.candidates()](vl_llama_runtime *rt) {
+                return score_suffix(rt, suffix, cands);
+            });
             break;
         }
         case 4: {
