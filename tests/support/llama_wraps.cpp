@@ -65,7 +65,9 @@ template <class... A>
 void on_call(const char *name, A &&...) {
     record(traced_call{name});
 }
-void on_call(const char *name, llama_context *, const llama_batch &b) {
+// By value, so that it ties with the template above and wins as the
+// non-template (a const reference would lose to the template's exact match).
+void on_call(const char *name, llama_context *, llama_batch b) {
     (void)name;
     record_decode(b);
 }
