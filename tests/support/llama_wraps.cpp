@@ -60,10 +60,11 @@ VL_WRAPPED_FUNCTIONS(VL_DEFINE_REAL)
 
 namespace vl_test::detail {
 // What the trace records of each call: the name, plus the batch of a decode
-// and the arguments of the sequence operations.
+// and the arguments of the sequence operations. Nothing is built (or
+// allocated) while no trace runs.
 template <class... A>
 void on_call(const char *name, A &&...) {
-    record(traced_call{name});
+    if (tracing) record(traced_call{name});
 }
 // By value, so that it ties with the template above and wins as the
 // non-template (a const reference would lose to the template's exact match).
@@ -72,6 +73,7 @@ void on_call(const char *name, llama_context *, llama_batch b) {
     record_decode(b);
 }
 void on_call(const char *name, llama_memory_t, llama_seq_id s, llama_pos p0, llama_pos p1) {
+    if (!tracing) return;
     traced_call call{name};
     call.seq = s;
     call.p0 = p0;
@@ -80,6 +82,7 @@ void on_call(const char *name, llama_memory_t, llama_seq_id s, llama_pos p0, lla
 }
 void on_call(const char *name, llama_memory_t, llama_seq_id, llama_seq_id dst, llama_pos p0,
              llama_pos p1) {
+    if (!tracing) return;
     traced_call call{name};
     call.seq = dst;
     call.p0 = p0;
