@@ -1,0 +1,366 @@
+#include <climits>
+#include <cstring>
+
+#include "support/batch_support.h"
+
+using namespace vl_test;
+
+namespace {
+
+constexpr float untouched = -12345.0f;
+
+class RootBatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        runtime = open_runtime(fixture_path("chatml"));
+        ASSERT_NE(runtime, nullptr);
+        n_vocab = static_cast<uint32_t>(vocab_size(runtime.get()));
+        // A retained prefix, to show which calls discard it.
+        prefix = sample_prompt(6);
+        ASSERT_EQ(vl_llama_prefill_shared(runtime.get(), prefix.data(), prefix.size(), err, sizeof err), 0)
+            << err;
+        reset_counts();
+    }
+
+    int32_t run(const std::vector<std::vector<uint32_t>> &prompts,
+                const std::vector<std::vector<uint32_t>> &candidates, vl_llama_runtime *r = nullptr) {
+        prompt = flatten(prompts);
+        cand = flatten(candidates);
+        out.assign(cand.items.size(), untouched);
+        std::strcpy(err, "");
+        return vl_llama_score_root_batch(r ? r : runtime.get(), prompt.items.data(), prompt.offsets.data(),
+                                         cand.items.data(), cand.offsets.data(), prompts.size(),
+                                         out.data(), err, sizeof err);
+    }
+
+    std::vector<float> scores(std::size_t r) const {
+        return {out.begin() + cand.offsets[r], out.begin() + cand.offsets[r + 1]};
+    }
+
+    // What vl_llama_score_next gives for root r's prompt and candidates.
+    std::vector<float> scored_alone(std::size_t r) {
+        std::vector<float> alone(cand.offsets[r + 1] - cand.offsets[r]);
+        char e[128] = "";
+        EXPECT_EQ(vl_llama_score_next(runtime.get(), prompt.items.data() + prompt.offsets[r],
+                                      prompt.offsets[r + 1] - prompt.offsets[r],
+                                      cand.items.data() + cand.offsets[r], alone.size(), alone.data(),
+                                      e, sizeof e),
+                  0)
+            << e;
+        return alone;
+    }
+
+    bool memory_empty() { return sequences_empty(runtime.get(), 0, 3); }
+
+    // A refusal in validation: nothing cleared, decoded or written, and the
+    // retained prefix is still there.
+    void expect_refused_untouched(const char *message) {
+        EXPECT_STREQ(err, message);
+        EXPECT_EQ(counts().llama_memory_clear + counts().llama_batch_init + counts().llama_decode, 0);
+        for (float v : out) EXPECT_EQ(v, untouched);
+        EXPECT_TRUE(runtime->has_shared_prefix);
+        EXPECT_EQ(seq_range(runtime.get(), 0), std::make_pair(0, static_cast<llama_pos>(prefix.size() - 1)));
+    }
+
+    // A failure after the first clear: batch freed, memory empty, no prefix.
+    void expect_failed_clean(const char *message) {
+        EXPECT_STREQ(err, message);
+        EXPECT_EQ(counts().llama_memory_clear, 2);
+        EXPECT_EQ(counts().llama_batch_init, counts().llama_batch_free);
+        EXPECT_TRUE(memory_empty());
+        EXPECT_FALSE(runtime->has_shared_prefix);
+        EXPECT_EQ(runtime->shared_prefix_len, 0u);
+        EXPECT_TRUE(runtime->shared_logits.empty());
+    }
+
+    runtime_ptr runtime;
+    std::vector<uint32_t> prefix;
+    uint32_t n_vocab = 0;
+    flat_array<uint32_t> prompt, cand;
+    std::vector<float> out;
+    char err[128] = "";
+};
+
+const std::vector<std::vector<uint32_t>> two_candidates = {{5, 9}, {5, 9}};
+
+// ---- results ------------------------------------------------------------
+
+// Each root scores as its prompt alone does through vl_llama_score_next. The
+// batches stay far below 64 tokens; on the fixture model the multi-sequence
+// batch was measured bit-identical to the single-prompt decodes.
+TEST_F(RootBatch, EachRootEqualsScoreNextOnItsPrompt) {
+    const std::vector<std::vector<uint32_t>> prompts = {sample_prompt(7, 300), sample_prompt(12, 340),
+                                                        {1}, sample_prompt(5, 300)};
+    ASSERT_EQ(run(prompts, {{1, 300, 301}, {340, 341}, {2, 3, n_vocab - 1}, {400, 401}}), 0) << err;
+    EXPECT_TRUE(memory_empty());
+    const std::vector<float> batched = out;
+    for (std::size_t r = 0; r < prompts.size(); ++r)
+        EXPECT_EQ(std::vector<float>(batched.begin() + cand.offsets[r], batched.begin() + cand.offsets[r + 1]),
+                  scored_alone(r))
+            << "root " << r;
+}
+
+// Offsets 0, 3, 5: sequence 0 at positions 0-2, sequence 1 at 0-1, logits at
+// entries 2 and 4; the memory is cleared before the batch and after its free.
+TEST_F(RootBatch, BatchLayoutFollowsTheOffsets) {
+    start_trace();
+    ASSERT_EQ(run({{300, 301, 302}, {310, 311}}, two_candidates), 0) << err;
+    std::vector<std::string> names;
+    const traced_call *decode = nullptr;
+    for (const traced_call &c : trace()) {
+        if (c.name == "llama_decode") decode = &c;
+        if (c.name != "llama_get_memory" && c.name != "llama_vocab_n_tokens") names.push_back(c.name);
+    }
+    ASSERT_NE(decode, nullptr);
+    EXPECT_EQ(decode->tokens, (std::vector<llama_token>{300, 301, 302, 310, 311}));
+    EXPECT_EQ(decode->positions, (std::vector<llama_pos>{0, 1, 2, 0, 1}));
+    EXPECT_EQ(decode->seqs, (std::vector<llama_seq_id>{0, 0, 0, 1, 1}));
+    EXPECT_EQ(decode->logits, (std::vector<int8_t>{0, 0, 1, 0, 1}));
+    EXPECT_EQ(names, (std::vector<std::string>{"llama_memory_clear", "llama_batch_init", "llama_decode",
+                                               "llama_get_logits_ith", "llama_get_logits_ith",
+                                               "llama_batch_free", "llama_memory_clear"}));
+    EXPECT_EQ(counts().llama_get_memory, 1);
+}
+
+// Whatever the memory held, the roots decode into an empty one.
+TEST_F(RootBatch, RepeatedCallsDecodeFromTheSameState) {
+    const std::vector<std::vector<uint32_t>> prompts = {sample_prompt(9, 300), sample_prompt(4, 320)};
+    ASSERT_EQ(run(prompts, two_candidates), 0) << err;
+    const std::vector<float> first = out;
+    ASSERT_EQ(run(prompts, two_candidates), 0) << err;
+    EXPECT_EQ(out, first);
+    std::vector<uint32_t> other = sample_prompt(30, 500);
+    ASSERT_EQ(vl_llama_prefill_shared(runtime.get(), other.data(), other.size(), err, sizeof err), 0);
+    ASSERT_EQ(run(prompts, two_candidates), 0) << err;
+    EXPECT_EQ(out, first);
+}
+
+// A retained prefix survives a call refused in validation, and not one that
+// got past it, whatever that call's outcome.
+TEST_F(RootBatch, RetainedPrefixSurvivesOnlyRefusedCalls) {
+    std::vector<std::size_t> s_off = {0, 0, 0}, k_off = {0, 2, 4};
+    std::vector<uint32_t> ids = {1, 2, 3, 4};
+    std::vector<float> suffix_out(4);
+    auto suffix_batch = [&] {
+        return vl_llama_score_suffix_batch(runtime.get(), nullptr, s_off.data(), ids.data(), k_off.data(),
+                                           2, suffix_out.data(), err, sizeof err);
+    };
+    EXPECT_EQ(run({{300}}, {{1, 2}}), -1);  // one root
+    EXPECT_STREQ(err, "invalid multi-root scoring arguments");
+    EXPECT_EQ(suffix_batch(), 0) << err;
+
+    EXPECT_EQ(run({{300}, {0x80000000u}}, two_candidates), -1);
+    EXPECT_EQ(suffix_batch(), -1);
+    EXPECT_STREQ(err, "invalid parallel shared-suffix arguments");
+
+    ASSERT_EQ(vl_llama_prefill_shared(runtime.get(), prefix.data(), prefix.size(), err, sizeof err), 0);
+    EXPECT_EQ(run({{300}, {301}}, two_candidates), 0);
+    EXPECT_EQ(suffix_batch(), -1);
+    EXPECT_STREQ(err, "invalid parallel shared-suffix arguments");
+}
+
+// ---- refusals in validation ---------------------------------------------
+
+TEST_F(RootBatch, InvalidArguments) {
+    const char *message = "invalid multi-root scoring arguments";
+    std::vector<uint32_t> tokens = {300, 301}, ids = {1, 2, 3, 4};
+    std::vector<std::size_t> p_off = {0, 1, 2}, k_off = {0, 2, 4}, shifted = {1, 2, 3},
+                             k_shifted = {2, 2, 4};
+    out.assign(4, untouched);
+    vl_llama_runtime no_ctx = borrowed_runtime(*runtime);
+    no_ctx.ctx = nullptr;
+    vl_llama_runtime no_vocab = borrowed_runtime(*runtime);
+    no_vocab.vocab = nullptr;
+    auto refused = [&](vl_llama_runtime *r, const uint32_t *t, const std::size_t *po, const uint32_t *ci,
+                       const std::size_t *ko, std::size_t n, float *o) {
+        std::strcpy(err, "");
+        EXPECT_EQ(vl_llama_score_root_batch(r, t, po, ci, ko, n, o, err, sizeof err), -1);
+        EXPECT_STREQ(err, message);
+    };
+    vl_llama_runtime *rt = runtime.get();
+    refused(nullptr, tokens.data(), p_off.data(), ids.data(), k_off.data(), 2, out.data());
+    refused(&no_ctx, tokens.data(), p_off.data(), ids.data(), k_off.data(), 2, out.data());
+    refused(&no_vocab, tokens.data(), p_off.data(), ids.data(), k_off.data(), 2, out.data());
+    refused(rt, nullptr, p_off.data(), ids.data(), k_off.data(), 2, out.data());
+    refused(rt, tokens.data(), nullptr, ids.data(), k_off.data(), 2, out.data());
+    refused(rt, tokens.data(), p_off.data(), nullptr, k_off.data(), 2, out.data());
+    refused(rt, tokens.data(), p_off.data(), ids.data(), nullptr, 2, out.data());
+    refused(rt, tokens.data(), p_off.data(), ids.data(), k_off.data(), 1, out.data());
+    refused(rt, tokens.data(), p_off.data(), ids.data(), k_off.data(), 2, nullptr);
+    refused(rt, tokens.data(), shifted.data(), ids.data(), k_off.data(), 2, out.data());
+    refused(rt, tokens.data(), p_off.data(), ids.data(), k_shifted.data(), 2, out.data());
+    EXPECT_EQ(counts().llama_get_memory, 0);
+    expect_refused_untouched(message);
+}
+
+// Every sequence takes a root: n_seq_max 4 takes 4 roots and not 5.
+TEST_F(RootBatch, RootCountBeyondSequenceCapacity) {
+    ASSERT_EQ(runtime->n_seq_max, 4u);
+    const std::vector<std::vector<uint32_t>> five = {{300}, {301}, {302}, {303}, {304}};
+    EXPECT_EQ(run(five, {{1, 2}, {1, 2}, {1, 2}, {1, 2}, {1, 2}}), -1);
+    expect_refused_untouched("multi-root task count exceeds llama.cpp sequence capacity");
+
+    vl_llama_runtime one_seq = borrowed_runtime(*runtime);
+    one_seq.n_seq_max = 1;
+    reset_counts();
+    EXPECT_EQ(run({{300}, {301}}, two_candidates, &one_seq), -1);
+    expect_refused_untouched("multi-root task count exceeds llama.cpp sequence capacity");
+    EXPECT_EQ(counts().llama_get_memory, 0);  // n_seq_max decides first
+
+    EXPECT_EQ(run({{300}, {301}, {302}, {303}}, {{1, 2}, {1, 2}, {1, 2}, {1, 2}}), 0) << err;
+}
+
+// A context without sequence memory cannot hold roots in sequences.
+TEST(RootBatchMemory, ContextWithoutMemoryTakesNoRoots) {
+    runtime_ptr bert = open_runtime(fixture_path("bert"));
+    ASSERT_NE(bert, nullptr);
+    ASSERT_GE(bert->n_seq_max, 2u);
+    std::vector<uint32_t> tokens = {5, 6}, ids = {1, 2, 3, 4};
+    std::vector<std::size_t> p_off = {0, 1, 2}, k_off = {0, 2, 4};
+    std::vector<float> out(4, untouched);
+    char err[128] = "";
+    EXPECT_EQ(vl_llama_score_root_batch(bert.get(), tokens.data(), p_off.data(), ids.data(), k_off.data(), 2,
+                                        out.data(), err, sizeof err),
+              -1);
+    EXPECT_STREQ(err, "multi-root task count exceeds llama.cpp sequence capacity");
+    EXPECT_EQ(counts().llama_decode, 0);
+}
+
+// Only a record with an (impossible) huge n_seq_max gets this far.
+TEST_F(RootBatch, RootCountBeyondSequenceIdRange) {
+    vl_llama_runtime huge = borrowed_runtime(*runtime);
+    huge.n_seq_max = UINT32_MAX;
+    std::size_t offsets[1] = {0};  // only the first entry is read before the count is refused
+    uint32_t ids[1] = {0};
+    out.assign(1, untouched);
+    EXPECT_EQ(vl_llama_score_root_batch(&huge, ids, offsets, ids, offsets, 2147483648u, out.data(), err,
+                                        sizeof err),
+              -1);
+    expect_refused_untouched("multi-root task count exceeds llama.cpp sequence-id range");
+}
+
+TEST_F(RootBatch, OffsetsOrCandidateCountsInvalid) {
+    std::vector<uint32_t> tokens = {300, 301, 302}, ids = {1, 2, 3, 4, 5, 6};
+    struct row {
+        std::vector<std::size_t> p, k;
+    };
+    const row rows[] = {
+        {{0, 1, 1}, {0, 2, 4}},  // an empty prompt
+        {{0, 2, 1}, {0, 2, 4}},  // a backwards prompt
+        {{0, 1, 2}, {0, 4, 3}},  // backwards candidates
+        {{0, 1, 2}, {0, 2, 3}},  // one candidate
+        {{0, 1, 2}, {0, 1, 4}},  // one candidate in root 0
+    };
+    for (const row &r : rows) {
+        out.assign(6, untouched);
+        EXPECT_EQ(vl_llama_score_root_batch(runtime.get(), tokens.data(), r.p.data(), ids.data(), r.k.data(),
+                                            2, out.data(), err, sizeof err),
+                  -1);
+        expect_refused_untouched("multi-root offsets or candidate counts are invalid");
+    }
+}
+
+TEST_F(RootBatch, TokenTotalBeyondLlamaRange) {
+    uint32_t token = 300;  // never read: the total is refused first
+    std::vector<std::size_t> p_off = {0, 1, 2147483649u};
+    cand = flatten(two_candidates);
+    out.assign(4, untouched);
+    EXPECT_EQ(vl_llama_score_root_batch(runtime.get(), &token, p_off.data(), cand.items.data(),
+                                        cand.offsets.data(), 2, out.data(), err, sizeof err),
+              -1);
+    expect_refused_untouched("multi-root token buffers are invalid");
+}
+
+// The total is bounded by the smaller of n_batch and n_ctx, and no batch
+// larger than n_batch ever reaches llama.cpp.
+TEST_F(RootBatch, TokenTotalBeyondBatchOrContext) {
+    ASSERT_EQ(std::min(runtime->n_batch, runtime->n_ctx), 512u);
+    EXPECT_EQ(run({sample_prompt(500), sample_prompt(13)}, two_candidates), -1);
+    expect_refused_untouched("multi-root prompt tokens exceed configured batch/context capacity");
+
+    vl_llama_runtime small = borrowed_runtime(*runtime);
+    small.n_ctx = 256;
+    small.n_batch = 512;
+    EXPECT_EQ(run({sample_prompt(200), sample_prompt(57)}, two_candidates, &small), -1);
+    expect_refused_untouched("multi-root prompt tokens exceed configured batch/context capacity");
+    small.n_batch = 0;
+    small.n_ctx = 0;
+    small.n_ctx_seq = 150;  // no total limit: the next check decides
+    EXPECT_EQ(run({sample_prompt(200), sample_prompt(57)}, two_candidates, &small), -1);
+    expect_refused_untouched("one multi-root prompt exceeds effective per-sequence context capacity");
+
+    // 256 tokens pass: the call goes on, and an out-of-range id placed last
+    // stops it while it fills the batch.
+    small.n_ctx = 256;
+    small.n_batch = 512;
+    small.n_ctx_seq = 256;
+    std::vector<uint32_t> last = sample_prompt(56);
+    last.back() = 0x80000000u;
+    EXPECT_EQ(run({sample_prompt(200), last}, two_candidates, &small), -1);
+    EXPECT_STREQ(err, "multi-root prompt token id exceeds llama.cpp range");
+}
+
+TEST_F(RootBatch, PromptBeyondPerSequenceContext) {
+    vl_llama_runtime small = borrowed_runtime(*runtime);
+    small.n_ctx_seq = 64;
+    EXPECT_EQ(run({sample_prompt(3), sample_prompt(65)}, two_candidates, &small), -1);
+    expect_refused_untouched("one multi-root prompt exceeds effective per-sequence context capacity");
+}
+
+// ---- failures after the memory was cleared -------------------------------
+
+TEST_F(RootBatch, TokenIdBeyondRangeStopsBeforeDecoding) {
+    EXPECT_EQ(run({{300, 301}, {302, 0x80000000u, 303}}, two_candidates), -1);
+    expect_failed_clean("multi-root prompt token id exceeds llama.cpp range");
+    EXPECT_EQ(counts().llama_decode, 0);
+    for (float v : out) EXPECT_EQ(v, untouched);
+}
+
+TEST_F(RootBatch, DecodeFailure) {
+    fakes().llama_decode = [](llama_context *, llama_batch) { return -1; };
+    EXPECT_EQ(run({{300}, {301, 302}}, two_candidates), -1);
+    expect_failed_clean("llama_decode failed while scoring independent roots");
+    for (float v : out) EXPECT_EQ(v, untouched);
+}
+
+// A decode that llama.cpp itself fails (an id beyond the vocabulary) after
+// writing some cells still leaves the memory empty.
+TEST_F(RootBatch, DecodeRefusedByLlamaLeavesMemoryEmpty) {
+    EXPECT_EQ(run({{300, 301}, {n_vocab}}, two_candidates), -1);
+    expect_failed_clean("llama_decode failed while scoring independent roots");
+    EXPECT_EQ(run({{300, 301}, {302}}, two_candidates), 0) << err;
+}
+
+TEST_F(RootBatch, NullLogitsRow) {
+    fakes().llama_get_logits_ith = [](llama_context *c, int32_t i) -> float * {
+        return i == 0 ? real::llama_get_logits_ith(c, i) : nullptr;
+    };
+    EXPECT_EQ(run({{300}, {301, 302}}, two_candidates), -1);
+    expect_failed_clean("llama_get_logits_ith returned null for a multi-root output");
+    EXPECT_NE(out[0], untouched);
+    EXPECT_EQ(scores(1), std::vector<float>(2, untouched));
+}
+
+TEST_F(RootBatch, BadCandidateInRootOneKeepsRootZeroScores) {
+    const std::vector<std::vector<uint32_t>> prompts = {{300, 301}, {302}, {303}};
+    EXPECT_EQ(run(prompts, {{7, 8}, {9, n_vocab, 10}, {11, 12}}), -1);
+    expect_failed_clean("candidate token exceeds vocabulary size");
+    const std::vector<float> batched = out;
+    EXPECT_EQ(batched[3], untouched);
+    EXPECT_EQ(batched[4], untouched);
+    EXPECT_EQ(std::vector<float>(batched.begin() + 5, batched.end()), std::vector<float>(2, untouched));
+    EXPECT_EQ(std::vector<float>(batched.begin(), batched.begin() + 2), scored_alone(0));
+    std::vector<float> root1(2);
+    const uint32_t ids1[2] = {9, 10};
+    ASSERT_EQ(vl_llama_score_next(runtime.get(), &prompts[1][0], 1, ids1, 2, root1.data(), err, sizeof err), 0);
+    EXPECT_EQ(batched[2], root1[0]);
+}
+
+TEST_F(RootBatch, EmptyVocabulary) {
+    fakes().llama_vocab_n_tokens = [](const llama_vocab *) { return 0; };
+    EXPECT_EQ(run({{300}, {301}}, two_candidates), -1);
+    expect_failed_clean("llama.cpp vocabulary is empty");
+    for (float v : out) EXPECT_EQ(v, untouched);
+}
+
+}  // namespace
