@@ -159,6 +159,49 @@ TEST_F(SuffixBatch, RepeatedCallsGiveTheSameScores) {
     EXPECT_EQ(out, first);
 }
 
+// From 64 tokens in one batch, llama.cpp's CPU attention path rounds
+// differently, whatever the number of sequences. Measured on the fixture
+// model with P = 60 and three suffixes of 30 tokens (90 in the batch): up
+// to 0.0011 from single-suffix decodes, for logits of magnitude ~1 to 10.
+TEST_F(SuffixBatch, LongBatchStaysWithinTolerance) {
+    std::vector<uint32_t> long_prefix = sample_prompt(60, 3);
+    ASSERT_EQ(vl_llama_prefill_shared(runtime.get(), long_prefix.data(), long_prefix.size(), err, sizeof err), 0);
+    prefix = long_prefix;
+    std::vector<uint32_t> all(n_vocab);
+    for (uint32_t k = 0; k < n_vocab; ++k) all[k] = k;
+    const std::vector<std::vector<uint32_t>> suffixes = {sample_prompt(30, 3), sample_prompt(30, 14),
+                                                         sample_prompt(30, 25)};
+    ASSERT_EQ(run(suffixes, {all, all, all}), 0) << err;
+    for (std::size_t i = 0; i < suffixes.size(); ++i)
+        EXPECT_LE(max_abs_difference(scores(i), suffix_reference(runtime.get(), suffixes[i])), 0.01f)
+            << "task " << i;
+    expect_prefix_intact();
+}
+
+// On a trained model the scores come from each task's own row: after
+// "Once upon a time," + " there was a little", " g" (298) outranks " b"
+// (268), while the empty task scores the prefix's own continuation.
+TEST(SuffixBatchRealModel, TasksScoreTheirOwnContinuation) {
+    VL_REQUIRE_SHARED_MODEL(path, "stories260K.gguf");
+    runtime_ptr runtime = open_runtime(path);
+    ASSERT_NE(runtime, nullptr);
+    const std::vector<uint32_t> prefix = {1, 403, 407, 261, 378};
+    ASSERT_EQ(vl_llama_prefill_shared(runtime.get(), prefix.data(), prefix.size(), nullptr, 0), 0);
+    const std::vector<std::vector<uint32_t>> suffixes = {{432, 383, 286, 261, 376}, {}};
+    flat_array<uint32_t> s = flatten(suffixes), c = flatten<uint32_t>({{298, 268, 400}, {298, 268}});
+    std::vector<float> out(5);
+    char err[128] = "";
+    ASSERT_EQ(vl_llama_score_suffix_batch(runtime.get(), s.items.data(), s.offsets.data(), c.items.data(),
+                                          c.offsets.data(), 2, out.data(), err, sizeof err),
+              0)
+        << err;
+    EXPECT_GT(out[0], out[1]);
+    EXPECT_GT(out[1], out[2] + 1.0f);
+    EXPECT_EQ(pick(suffix_reference(runtime.get(), suffixes[0]), c.items.data(), 3),
+              std::vector<float>(out.begin(), out.begin() + 3));
+    EXPECT_EQ(pick(runtime->shared_logits, c.items.data() + 3, 2), std::vector<float>(out.begin() + 3, out.end()));
+}
+
 // ---- refusals before anything is touched -----------------------------------
 
 TEST_F(SuffixBatch, InvalidArguments) {
