@@ -217,12 +217,12 @@ void write_bert(writer &w, const options &o, int n_vocab) {
     gguf_set_val_f32(w.gguf, "bert.attention.layer_norm_epsilon", 1e-12f);
     gguf_set_val_bool(w.gguf, "bert.attention.causal", false);
     gguf_set_val_u32(w.gguf, "bert.pooling_type", 1);
-    gguf_set_val_u32(w.gguf, "tokenizer.ggml.token_type_count", 2);  // llama.cpp requires it for bert
+    gguf_set_val_u32(w.gguf, "tokenizer.ggml.token_type_count", 2);
 
     const float s = 1.0f / std::sqrt(static_cast<float>(o.embd));
     w.tensor("token_embd.weight", o.embd, n_vocab, 1.0f);
-    w.tensor("position_embd.weight", o.embd, 512, 0.1f);
     w.tensor("token_types.weight", o.embd, 2, 0.1f);
+    w.tensor("position_embd.weight", o.embd, 512, 0.1f);
     w.tensor("token_embd_norm.weight", o.embd, 1, 0.1f, 1.0f);
     w.tensor("token_embd_norm.bias", o.embd, 1, 0.1f);
     for (int l = 0; l < o.layers; ++l) {
