@@ -74,6 +74,53 @@ TEST(BatchLimits, LargestAcceptedRequestsDecode) {
     }
 }
 
+// Batches above the default micro-batch of 512 tokens are split by
+// llama.cpp; each task's row must still be the one of its own last token.
+// Both sides decode long batches here, which differ in the last bits
+// (measured up to 2e-6); another task's row would differ by whole units.
+TEST(BatchLimits, RowsOfSplitBatchesBelongToTheirTasks) {
+    runtime_ptr r = open_with(2048, 2048, 4);
+    ASSERT_NE(r, nullptr);
+    const uint32_t n_vocab = static_cast<uint32_t>(vocab_size(r.get()));
+    std::vector<uint32_t> all(n_vocab);
+    for (uint32_t k = 0; k < n_vocab; ++k) all[k] = k;
+    char err[128] = "";
+
+    std::vector<std::vector<uint32_t>> prompts;
+    for (uint32_t i = 0; i < 4; ++i) prompts.push_back(sample_prompt(400 + 10 * i, 3 + 9 * i));
+    flat_array<uint32_t> p = flatten(prompts), c = flatten(std::vector<std::vector<uint32_t>>(4, all));
+    std::vector<float> out(c.items.size()), alone(n_vocab);
+    ASSERT_EQ(vl_llama_score_root_batch(r.get(), p.items.data(), p.offsets.data(), c.items.data(),
+                                        c.offsets.data(), 4, out.data(), err, sizeof err),
+              0)
+        << err;
+    for (std::size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(vl_llama_score_next(r.get(), prompts[i].data(), prompts[i].size(), all.data(), n_vocab,
+                                      alone.data(), err, sizeof err),
+                  0);
+        EXPECT_LE(max_abs_difference(std::vector<float>(out.begin() + c.offsets[i], out.begin() + c.offsets[i + 1]),
+                                     alone),
+                  0.001f)
+            << "root " << i;
+    }
+
+    std::vector<uint32_t> prefix = sample_prompt(100, 3);
+    ASSERT_EQ(vl_llama_prefill_shared(r.get(), prefix.data(), prefix.size(), err, sizeof err), 0) << err;
+    std::vector<std::vector<uint32_t>> suffixes = {sample_prompt(300, 5), sample_prompt(310, 17), {}};
+    flat_array<uint32_t> s = flatten(suffixes);
+    c = flatten(std::vector<std::vector<uint32_t>>(3, all));
+    out.assign(c.items.size(), 0);
+    ASSERT_EQ(vl_llama_score_suffix_batch(r.get(), s.items.data(), s.offsets.data(), c.items.data(),
+                                          c.offsets.data(), 3, out.data(), err, sizeof err),
+              0)
+        << err;
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_LE(max_abs_difference(std::vector<float>(out.begin() + c.offsets[i], out.begin() + c.offsets[i + 1]),
+                                     suffix_reference(r.get(), suffixes[i])),
+                  0.001f)
+            << "task " << i;
+}
+
 // llama.cpp takes at most 256 sequences; more fail at open with the
 // context-creation message (and do not abort), so no batch call ever sees
 // a sequence id llama.cpp cannot hold.
