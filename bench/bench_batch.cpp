@@ -23,7 +23,7 @@ constexpr std::size_t tasks = 8;
 constexpr std::size_t prefix_tokens = 512;
 constexpr std::size_t suffix_tokens = 8;
 constexpr std::size_t root_tokens = 32;
-constexpr int rounds = 7;
+constexpr int rounds = 5;
 
 // Ordinary token ids of the benchmark model, different per stream.
 std::vector<uint32_t> token_run(std::size_t n, uint32_t stream) {
