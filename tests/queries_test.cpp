@@ -6,17 +6,29 @@
 
 using namespace vl_test;
 
-// Counts every allocation of this binary, to show that the queries make none.
+// Counts every allocation of this binary, to show that the queries make
+// none. All plain forms are replaced together, so that each allocation is
+// released by its own kind (the sanitizers check that).
 namespace {
 std::atomic<long> allocations{0};
-}
-void *operator new(std::size_t n) {
+void *counted_malloc(std::size_t n) noexcept {
     ++allocations;
-    if (void *p = std::malloc(n ? n : 1)) return p;
+    return std::malloc(n ? n : 1);
+}
+}  // namespace
+void *operator new(std::size_t n) {
+    if (void *p = counted_malloc(n)) return p;
     throw std::bad_alloc();
 }
+void *operator new[](std::size_t n) { return operator new(n); }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept { return counted_malloc(n); }
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept { return counted_malloc(n); }
 void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
 void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
 
 namespace {
 

@@ -236,21 +236,70 @@ TEST_F(RootBatch, InvalidArguments) {
     expect_refused_untouched(message);
 }
 
-// Every sequence takes a root: n_seq_max 4 takes 4 roots and not 5.
-TEST_F(RootBatch, RootCountBeyondSequenceCapacity) {
-    ASSERT_EQ(runtime->n_seq_max, 4u);
-    const std::vector<std::vector<uint32_t>> five = {{300}, {301}, {302}, {303}, {304}};
-    EXPECT_EQ(run(five, {{1, 2}, {1, 2}, {1, 2}, {1, 2}, {1, 2}}), -1);
-    expect_refused_untouched("multi-root task count exceeds llama.cpp sequence capacity");
+// One request refused in validation: its offsets, root count and the
+// limits of the record it is sent to (a borrowed record where the test sets
+// limits no real context reports).
+struct refusal {
+    const char *message;
+    std::vector<std::size_t> p, k;
+    std::size_t roots;
+    void (*limits)(vl_llama_runtime &) = nullptr;
+};
 
-    vl_llama_runtime one_seq = borrowed_runtime(*runtime);
-    one_seq.n_seq_max = 1;
-    reset_counts();
-    EXPECT_EQ(run({{300}, {301}}, two_candidates, &one_seq), -1);
-    expect_refused_untouched("multi-root task count exceeds llama.cpp sequence capacity");
-    EXPECT_EQ(counts().llama_get_memory, 0);  // n_seq_max decides first
+// Each row breaks one rule; the message names the first rule broken in the
+// order the checks run, and nothing is cleared or decoded.
+TEST_F(RootBatch, RefusedInValidation) {
+    const char *seq_capacity = "multi-root task count exceeds llama.cpp sequence capacity";
+    const char *offsets = "multi-root offsets or candidate counts are invalid";
+    const char *tokens_capacity = "multi-root prompt tokens exceed configured batch/context capacity";
+    const char *per_sequence = "one multi-root prompt exceeds effective per-sequence context capacity";
+    const refusal rows[] = {
+        // Every sequence takes a root: n_seq_max 4 takes 4 roots and not 5.
+        {seq_capacity, {0, 1, 2, 3, 4, 5}, {0, 2, 4, 6, 8, 10}, 5},
+        {seq_capacity, {0, 1, 2}, {0, 2, 4}, 2, [](vl_llama_runtime &r) { r.n_seq_max = 1; }},
+        // Only an (impossible) n_seq_max gets this far; offsets past the
+        // first are not read.
+        {"multi-root task count exceeds llama.cpp sequence-id range", {0}, {0}, 2147483648u,
+         [](vl_llama_runtime &r) { r.n_seq_max = UINT32_MAX; }},
+        {offsets, {0, 1, 1}, {0, 2, 4}, 2},  // an empty prompt
+        {offsets, {0, 2, 1}, {0, 2, 4}, 2},  // a backwards prompt
+        {offsets, {0, 1, 2}, {0, 4, 3}, 2},  // backwards candidates
+        {offsets, {0, 1, 2}, {0, 2, 3}, 2},  // one candidate
+        {offsets, {0, 1, 2}, {0, 1, 4}, 2},  // one candidate in root 0
+        {"multi-root token buffers are invalid", {0, 1, 2147483649u}, {0, 2, 4}, 2},
+        // n_batch and n_ctx are 512 here; above n_batch llama.cpp would abort.
+        {tokens_capacity, {0, 500, 513}, {0, 2, 4}, 2},
+        {tokens_capacity, {0, 200, 257}, {0, 2, 4}, 2, [](vl_llama_runtime &r) { r.n_ctx = 256; }},
+        // Without n_batch and n_ctx no total applies: the next check decides.
+        {per_sequence, {0, 200, 257}, {0, 2, 4}, 2,
+         [](vl_llama_runtime &r) { r.n_batch = r.n_ctx = 0, r.n_ctx_seq = 150; }},
+        {per_sequence, {0, 3, 68}, {0, 2, 4}, 2, [](vl_llama_runtime &r) { r.n_ctx_seq = 64; }},
+    };
+    const std::vector<uint32_t> tokens(600, 300), ids(10, 7);
+    for (const refusal &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.message << ", " << row.roots << " roots");
+        vl_llama_runtime record = borrowed_runtime(*runtime);
+        if (row.limits) row.limits(record);
+        out.assign(10, untouched);
+        reset_counts();
+        EXPECT_EQ(vl_llama_score_root_batch(&record, tokens.data(), row.p.data(), ids.data(), row.k.data(),
+                                            row.roots, out.data(), err, sizeof err),
+                  -1);
+        expect_refused_untouched(row.message);
+    }
+}
 
+// Requests right at the limits pass validation: 4 roots on 4 sequences, and
+// 256 tokens in a window of 256 (there an out-of-range id placed last then
+// stops the call while it fills the batch).
+TEST_F(RootBatch, RequestsAtTheLimitsPassValidation) {
     EXPECT_EQ(run({{300}, {301}, {302}, {303}}, {{1, 2}, {1, 2}, {1, 2}, {1, 2}}), 0) << err;
+    vl_llama_runtime small = borrowed_runtime(*runtime);
+    small.n_ctx = small.n_ctx_seq = 256;
+    std::vector<uint32_t> last = sample_prompt(56);
+    last.back() = 0x80000000u;
+    EXPECT_EQ(run({sample_prompt(200), last}, two_candidates, &small), -1);
+    EXPECT_STREQ(err, "multi-root prompt token id exceeds llama.cpp range");
 }
 
 // A context without sequence memory cannot hold roots in sequences.
@@ -267,87 +316,6 @@ TEST(RootBatchMemory, ContextWithoutMemoryTakesNoRoots) {
               -1);
     EXPECT_STREQ(err, "multi-root task count exceeds llama.cpp sequence capacity");
     EXPECT_EQ(counts().llama_decode, 0);
-}
-
-// Only a record with an (impossible) huge n_seq_max gets this far.
-TEST_F(RootBatch, RootCountBeyondSequenceIdRange) {
-    vl_llama_runtime huge = borrowed_runtime(*runtime);
-    huge.n_seq_max = UINT32_MAX;
-    std::size_t offsets[1] = {0};  // only the first entry is read before the count is refused
-    uint32_t ids[1] = {0};
-    out.assign(1, untouched);
-    EXPECT_EQ(vl_llama_score_root_batch(&huge, ids, offsets, ids, offsets, 2147483648u, out.data(), err,
-                                        sizeof err),
-              -1);
-    expect_refused_untouched("multi-root task count exceeds llama.cpp sequence-id range");
-}
-
-TEST_F(RootBatch, OffsetsOrCandidateCountsInvalid) {
-    std::vector<uint32_t> tokens = {300, 301, 302}, ids = {1, 2, 3, 4, 5, 6};
-    struct row {
-        std::vector<std::size_t> p, k;
-    };
-    const row rows[] = {
-        {{0, 1, 1}, {0, 2, 4}},  // an empty prompt
-        {{0, 2, 1}, {0, 2, 4}},  // a backwards prompt
-        {{0, 1, 2}, {0, 4, 3}},  // backwards candidates
-        {{0, 1, 2}, {0, 2, 3}},  // one candidate
-        {{0, 1, 2}, {0, 1, 4}},  // one candidate in root 0
-    };
-    for (const row &r : rows) {
-        out.assign(6, untouched);
-        EXPECT_EQ(vl_llama_score_root_batch(runtime.get(), tokens.data(), r.p.data(), ids.data(), r.k.data(),
-                                            2, out.data(), err, sizeof err),
-                  -1);
-        expect_refused_untouched("multi-root offsets or candidate counts are invalid");
-    }
-}
-
-TEST_F(RootBatch, TokenTotalBeyondLlamaRange) {
-    uint32_t token = 300;  // never read: the total is refused first
-    std::vector<std::size_t> p_off = {0, 1, 2147483649u};
-    cand = flatten(two_candidates);
-    out.assign(4, untouched);
-    EXPECT_EQ(vl_llama_score_root_batch(runtime.get(), &token, p_off.data(), cand.items.data(),
-                                        cand.offsets.data(), 2, out.data(), err, sizeof err),
-              -1);
-    expect_refused_untouched("multi-root token buffers are invalid");
-}
-
-// The total is bounded by the smaller of n_batch and n_ctx, and no batch
-// larger than n_batch ever reaches llama.cpp.
-TEST_F(RootBatch, TokenTotalBeyondBatchOrContext) {
-    ASSERT_EQ(std::min(runtime->n_batch, runtime->n_ctx), 512u);
-    EXPECT_EQ(run({sample_prompt(500), sample_prompt(13)}, two_candidates), -1);
-    expect_refused_untouched("multi-root prompt tokens exceed configured batch/context capacity");
-
-    vl_llama_runtime small = borrowed_runtime(*runtime);
-    small.n_ctx = 256;
-    small.n_batch = 512;
-    EXPECT_EQ(run({sample_prompt(200), sample_prompt(57)}, two_candidates, &small), -1);
-    expect_refused_untouched("multi-root prompt tokens exceed configured batch/context capacity");
-    small.n_batch = 0;
-    small.n_ctx = 0;
-    small.n_ctx_seq = 150;  // no total limit: the next check decides
-    EXPECT_EQ(run({sample_prompt(200), sample_prompt(57)}, two_candidates, &small), -1);
-    expect_refused_untouched("one multi-root prompt exceeds effective per-sequence context capacity");
-
-    // 256 tokens pass: the call goes on, and an out-of-range id placed last
-    // stops it while it fills the batch.
-    small.n_ctx = 256;
-    small.n_batch = 512;
-    small.n_ctx_seq = 256;
-    std::vector<uint32_t> last = sample_prompt(56);
-    last.back() = 0x80000000u;
-    EXPECT_EQ(run({sample_prompt(200), last}, two_candidates, &small), -1);
-    EXPECT_STREQ(err, "multi-root prompt token id exceeds llama.cpp range");
-}
-
-TEST_F(RootBatch, PromptBeyondPerSequenceContext) {
-    vl_llama_runtime small = borrowed_runtime(*runtime);
-    small.n_ctx_seq = 64;
-    EXPECT_EQ(run({sample_prompt(3), sample_prompt(65)}, two_candidates, &small), -1);
-    expect_refused_untouched("one multi-root prompt exceeds effective per-sequence context capacity");
 }
 
 // ---- failures after the memory was cleared -------------------------------

@@ -240,13 +240,82 @@ TEST_F(SuffixBatch, InvalidArguments) {
     expect_refused_untouched(message);
 }
 
-// Sequence 0 keeps the prefix, so n_seq_max 4 takes 3 tasks and not 4.
-TEST_F(SuffixBatch, TaskCountBeyondSequenceCapacity) {
-    ASSERT_EQ(runtime->n_seq_max, 4u);
+// One request refused in validation: its offsets, task count and the
+// limits of the record it is sent to (a borrowed record where the test sets
+// limits no real context reports).
+struct refusal {
+    const char *message;
+    std::vector<std::size_t> s, k;
+    std::size_t tasks;
+    void (*limits)(vl_llama_runtime &) = nullptr;
+    bool null_tokens = false;
+};
+
+// Each row breaks one rule; the message names the first rule broken in the
+// order the checks run, and nothing reaches llama.cpp's memory.
+TEST_F(SuffixBatch, RefusedInValidation) {
+    const char *seq_capacity = "parallel suffix task count exceeds llama.cpp sequence capacity";
+    const char *monotonic = "parallel suffix offsets must be monotonic";
+    const char *two = "each parallel suffix task requires at least two candidates";
+    const char *n_ctx = "shared prefix plus suffix exceeds configured n_ctx";
+    auto small_window = [](vl_llama_runtime &r) {  // n_ctx 100 and P 90: 10 suffix tokens fit
+        r.n_ctx = 100;
+        r.shared_prefix_len = 90;
+    };
+    const refusal rows[] = {
+        // Sequence 0 keeps the prefix, so n_seq_max 4 takes 3 tasks and not 4.
+        {seq_capacity, {0, 1, 2, 3, 4}, {0, 2, 4, 6, 8}, 4},
+        // The largest task sequence id must stay a signed 32-bit value; only
+        // an (impossible) n_seq_max gets this far. The offsets are not read.
+        {"parallel suffix task count exceeds llama.cpp sequence-id range", {0}, {0}, 2147483647u,
+         [](vl_llama_runtime &r) { r.n_seq_max = UINT32_MAX; }},
+        {"parallel suffix offsets must start at zero", {1}, {1}, 2147483646u,
+         [](vl_llama_runtime &r) { r.n_seq_max = UINT32_MAX; }},
+        {"parallel suffix offsets must start at zero", {1, 1, 2}, {0, 2, 4}, 2},
+        {"parallel suffix offsets must start at zero", {0, 1, 2}, {2, 4, 6}, 2},
+        {monotonic, {0, 2, 1, 3}, {0, 2, 4, 6}, 3},
+        {monotonic, {0, 1, 2, 3}, {0, 2, 4, 3}, 3},
+        {two, {0, 1, 2, 3}, {0, 2, 3, 6}, 3},
+        {two, {0, 1, 1, 1}, {0, 2, 2, 4}, 3},
+        {two, {0, 1, 2, 1}, {0, 2, 3, 6}, 3},  // task 1's count before task 2's order
+        {monotonic, {0, 3, 2, 3}, {0, 2, 3, 6}, 3},
+        {"parallel suffix token buffer is null", {0, 0, 1}, {0, 2, 4}, 2, nullptr, true},
+        {"parallel suffix token count exceeds llama.cpp batch range", {0, 0, 2147483648u}, {0, 2, 4}, 2},
+        // Above n_batch (512) llama.cpp would abort; the call refuses first.
+        {"parallel suffix token count exceeds configured n_batch", {0, 400, 513}, {0, 2, 4}, 2},
+        {n_ctx, {0, 0, 11}, {0, 2, 4}, 2, small_window},
+        {"parallel suffix batch exceeds available context capacity", {0, 6, 12}, {0, 2, 4}, 2, small_window},
+        {n_ctx, {0, 0, 0}, {0, 2, 4}, 2, [](vl_llama_runtime &r) {
+             r.n_ctx = 100;
+             r.shared_prefix_len = 101;
+         }},
+    };
+    const std::vector<uint32_t> tokens(600, 300), ids(8, 7);
+    for (const refusal &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.message << ", " << row.tasks << " tasks");
+        vl_llama_runtime record = borrowed_runtime(*runtime);
+        if (row.limits) row.limits(record);
+        out.assign(8, untouched);
+        reset_counts();
+        EXPECT_EQ(vl_llama_score_suffix_batch(&record, row.null_tokens ? nullptr : tokens.data(), row.s.data(),
+                                              ids.data(), row.k.data(), row.tasks, out.data(), err, sizeof err),
+                  -1);
+        expect_refused_untouched(row.message);
+    }
+}
+
+// Requests right at the limits pass validation: 3 tasks on 4 sequences, and
+// suffixes of 10 and 0 tokens after P = 90 in a window of 100 (there an
+// out-of-range id placed last then stops the call while it fills the batch).
+TEST_F(SuffixBatch, RequestsAtTheLimitsPassValidation) {
     EXPECT_EQ(run({{300}, {301}, {302}}, {{1, 2}, {1, 2}, {1, 2}}), 0) << err;
-    reset_counts();
-    EXPECT_EQ(run({{300}, {301}, {302}, {303}}, {{1, 2}, {1, 2}, {1, 2}, {1, 2}}), -1);
-    expect_refused_untouched("parallel suffix task count exceeds llama.cpp sequence capacity");
+    vl_llama_runtime small = borrowed_runtime(*runtime);
+    small.n_ctx = 100;
+    small.shared_prefix_len = 90;
+    std::vector<uint32_t> ten = sample_prompt(10);
+    ten.back() = 0xFFFFFFFFu;
+    EXPECT_EQ(run({ten, {}}, two_candidates, &small), -1);
+    EXPECT_STREQ(err, "parallel suffix token id exceeds llama.cpp range");
 }
 
 TEST(SuffixBatchCapacity, TwoSequencesOrNoMemoryTakeNoTasks) {
@@ -275,120 +344,6 @@ TEST(SuffixBatchCapacity, TwoSequencesOrNoMemoryTakeNoTasks) {
                                           2, out.data(), err, sizeof err),
               -1);
     EXPECT_STREQ(err, "parallel suffix task count exceeds llama.cpp sequence capacity");
-}
-
-// The largest task sequence id must stay a signed 32-bit value; only a
-// record with an (impossible) huge n_seq_max gets that far.
-TEST_F(SuffixBatch, TaskCountBeyondSequenceIdRange) {
-    vl_llama_runtime huge = borrowed_runtime(*runtime);
-    huge.n_seq_max = UINT32_MAX;
-    std::size_t offsets[1] = {1};  // never read: the count is refused first
-    uint32_t ids[1] = {0};
-    out.assign(1, untouched);
-    EXPECT_EQ(vl_llama_score_suffix_batch(&huge, nullptr, offsets, ids, offsets, 2147483647u, out.data(),
-                                          err, sizeof err),
-              -1);
-    expect_refused_untouched("parallel suffix task count exceeds llama.cpp sequence-id range");
-    EXPECT_EQ(vl_llama_score_suffix_batch(&huge, nullptr, offsets, ids, offsets, 2147483646u, out.data(),
-                                          err, sizeof err),
-              -1);
-    EXPECT_STREQ(err, "parallel suffix offsets must start at zero");
-}
-
-TEST_F(SuffixBatch, OffsetsMustStartAtZero) {
-    EXPECT_EQ(run({{300}, {301}}, two_candidates), 0);
-    reset_counts();
-    suffix.offsets[0] = 1;
-    out.assign(4, untouched);
-    EXPECT_EQ(vl_llama_score_suffix_batch(runtime.get(), suffix.items.data(), suffix.offsets.data(),
-                                          cand.items.data(), cand.offsets.data(), 2, out.data(), err,
-                                          sizeof err),
-              -1);
-    expect_refused_untouched("parallel suffix offsets must start at zero");
-    suffix.offsets[0] = 0;
-    cand.offsets[0] = 2;
-    EXPECT_EQ(vl_llama_score_suffix_batch(runtime.get(), suffix.items.data(), suffix.offsets.data(),
-                                          cand.items.data(), cand.offsets.data(), 2, out.data(), err,
-                                          sizeof err),
-              -1);
-    expect_refused_untouched("parallel suffix offsets must start at zero");
-}
-
-// Offsets are checked task by task: the first broken rule names the message.
-TEST_F(SuffixBatch, OffsetsMustBeMonotonicWithTwoCandidatesPerTask) {
-    std::vector<uint32_t> tokens = {300, 301, 302, 303};
-    std::vector<uint32_t> ids = {1, 2, 3, 4, 5, 6};
-    struct row {
-        std::vector<std::size_t> s, k;
-        const char *message;
-    };
-    const row rows[] = {
-        {{0, 2, 1, 3}, {0, 2, 4, 6}, "parallel suffix offsets must be monotonic"},
-        {{0, 1, 2, 3}, {0, 2, 4, 3}, "parallel suffix offsets must be monotonic"},
-        {{0, 1, 2, 3}, {0, 2, 3, 6}, "each parallel suffix task requires at least two candidates"},
-        {{0, 1, 1, 1}, {0, 2, 2, 4}, "each parallel suffix task requires at least two candidates"},
-        // task 1 breaks the count before task 2 breaks the order
-        {{0, 1, 2, 1}, {0, 2, 3, 6}, "each parallel suffix task requires at least two candidates"},
-        {{0, 3, 2, 3}, {0, 2, 3, 6}, "parallel suffix offsets must be monotonic"},
-    };
-    for (const row &r : rows) {
-        out.assign(6, untouched);
-        EXPECT_EQ(vl_llama_score_suffix_batch(runtime.get(), tokens.data(), r.s.data(), ids.data(),
-                                              r.k.data(), 3, out.data(), err, sizeof err),
-                  -1);
-        expect_refused_untouched(r.message);
-    }
-}
-
-TEST_F(SuffixBatch, TokenBufferNullWithTokens) {
-    suffix.offsets = {0, 0, 1};
-    cand = flatten(two_candidates);
-    out.assign(4, untouched);
-    EXPECT_EQ(vl_llama_score_suffix_batch(runtime.get(), nullptr, suffix.offsets.data(), cand.items.data(),
-                                          cand.offsets.data(), 2, out.data(), err, sizeof err),
-              -1);
-    expect_refused_untouched("parallel suffix token buffer is null");
-}
-
-TEST_F(SuffixBatch, TokenCountBeyondBatchRange) {
-    uint32_t token = 300;  // never read: the total is refused first
-    std::vector<std::size_t> s_off = {0, 0, 2147483648u};
-    cand = flatten(two_candidates);
-    out.assign(4, untouched);
-    EXPECT_EQ(vl_llama_score_suffix_batch(runtime.get(), &token, s_off.data(), cand.items.data(),
-                                          cand.offsets.data(), 2, out.data(), err, sizeof err),
-              -1);
-    expect_refused_untouched("parallel suffix token count exceeds llama.cpp batch range");
-}
-
-// A batch above n_batch would abort llama.cpp; the call refuses it instead.
-TEST_F(SuffixBatch, TokenCountBeyondNBatch) {
-    ASSERT_EQ(runtime->n_batch, 512u);
-    EXPECT_EQ(run({sample_prompt(400), sample_prompt(113)}, two_candidates), -1);
-    expect_refused_untouched("parallel suffix token count exceeds configured n_batch");
-}
-
-// n_ctx 100 and P 90: one suffix may take 10 tokens, and all together 10.
-TEST_F(SuffixBatch, ContextCapacityPerTaskAndInTotal) {
-    vl_llama_runtime small = borrowed_runtime(*runtime);
-    small.n_ctx = 100;
-    small.shared_prefix_len = 90;
-    std::vector<uint32_t> eleven = sample_prompt(11);
-    EXPECT_EQ(run({{}, eleven}, two_candidates, &small), -1);
-    expect_refused_untouched("shared prefix plus suffix exceeds configured n_ctx");
-    EXPECT_EQ(run({sample_prompt(6), sample_prompt(6)}, two_candidates, &small), -1);
-    expect_refused_untouched("parallel suffix batch exceeds available context capacity");
-    small.shared_prefix_len = 101;
-    EXPECT_EQ(run({{}, {}}, two_candidates, &small), -1);
-    expect_refused_untouched("shared prefix plus suffix exceeds configured n_ctx");
-
-    // Lengths 10 and 0 pass every capacity check: the call goes on to fill
-    // the batch, where an out-of-range id (placed last) stops it.
-    small.shared_prefix_len = 90;
-    std::vector<uint32_t> ten = sample_prompt(10);
-    ten.back() = 0xFFFFFFFFu;
-    EXPECT_EQ(run({ten, {}}, two_candidates, &small), -1);
-    EXPECT_STREQ(err, "parallel suffix token id exceeds llama.cpp range");
 }
 
 // ---- failures after the task sequences exist ---------------------------
