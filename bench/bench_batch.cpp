@@ -7,7 +7,7 @@
 //
 // Each side is timed over several rounds after a warm-up; the medians and
 // their ratio (time of the single calls / time of the batch) are printed.
-// The runtime needs 9 sequences: the prefix and one per suffix task.
+// The runtime gets 9 sequences: the prefix and one per suffix task.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -17,6 +17,8 @@
 
 #include "vorlenta_llama_shim.h"
 
+int bench_batch(const char *model_path);
+
 namespace {
 
 constexpr std::size_t tasks = 8;
@@ -24,6 +26,7 @@ constexpr std::size_t prefix_tokens = 512;
 constexpr std::size_t suffix_tokens = 8;
 constexpr std::size_t root_tokens = 32;
 constexpr int rounds = 5;
+constexpr int threads = 2;
 
 // Ordinary token ids of the benchmark model, different per stream.
 std::vector<uint32_t> token_run(std::size_t n, uint32_t stream) {
@@ -52,23 +55,13 @@ float max_difference(const std::vector<float> &a, const std::vector<float> &b) {
     return worst;
 }
 
-}  // namespace
-
-// Runs the section on an open runtime with at least 9 sequences, n_batch of
-// at least 512 and n_ctx of at least 576. Returns 0, or -1 after printing
-// what failed.
-int bench_batch(vl_llama_runtime *runtime) {
-    char err[256] = "";
-    if (vl_llama_max_parallel_tasks(runtime) < tasks || vl_llama_max_multi_root_tasks(runtime) < tasks) {
-        std::printf("batch: the runtime needs at least %zu sequences\n", tasks + 1);
-        return -1;
-    }
-
+// Both comparisons on an open runtime.
+int run_batch_section(vl_llama_runtime *runtime, char *err, std::size_t err_cap) {
     // Parallel suffixes after one prefix.
     const std::vector<uint32_t> prefix = token_run(prefix_tokens, 0);
-    if (vl_llama_prefill_shared(runtime, prefix.data(), prefix.size(), err, sizeof err) != 0) {
-        std::printf("batch: prefill failed: %s\n", err);
-        return -1;
+    if (vl_llama_prefill_shared(runtime, prefix.data(), prefix.size(), err, err_cap) != 0) {
+        std::fprintf(stderr, "bench_batch: prefill failed: %s\n", err);
+        return 1;
     }
     std::vector<uint32_t> suffixes, candidates;
     std::vector<std::size_t> suffix_offsets{0}, candidate_offsets{0};
@@ -91,13 +84,13 @@ int bench_batch(vl_llama_runtime *runtime) {
             for (std::size_t t = 0; t < tasks; ++t)
                 if (vl_llama_score_suffix(runtime, suffixes.data() + suffix_offsets[t], suffix_tokens,
                                           candidates.data() + candidate_offsets[t], 4,
-                                          single.data() + candidate_offsets[t], err, sizeof err) != 0)
+                                          single.data() + candidate_offsets[t], err, err_cap) != 0)
                     return false;
             return true;
         }, singles_ms);
     if (!suffix_ok) {
-        std::printf("batch: suffix scoring failed: %s\n", err);
-        return -1;
+        std::fprintf(stderr, "bench_batch: suffix scoring failed: %s\n", err);
+        return 1;
     }
     std::printf("parallel suffixes: %zu x %zu tokens after %zu: one batch %.2f ms, %zu calls %.2f ms, "
                 "ratio %.2f (largest logit difference %.4g)\n",
@@ -122,17 +115,40 @@ int bench_batch(vl_llama_runtime *runtime) {
             for (std::size_t t = 0; t < tasks; ++t)
                 if (vl_llama_score_next(runtime, prompts.data() + prompt_offsets[t], root_tokens,
                                         candidates.data() + candidate_offsets[t], 4,
-                                        single.data() + candidate_offsets[t], err, sizeof err) != 0)
+                                        single.data() + candidate_offsets[t], err, err_cap) != 0)
                     return false;
             return true;
         }, singles_ms);
     if (!root_ok) {
-        std::printf("batch: root scoring failed: %s\n", err);
-        return -1;
+        std::fprintf(stderr, "bench_batch: root scoring failed: %s\n", err);
+        return 1;
     }
     std::printf("independent roots: %zu x %zu tokens: one batch %.2f ms, %zu calls %.2f ms, "
                 "ratio %.2f (largest logit difference %.4g)\n",
                 tasks, root_tokens, batch_ms, tasks, singles_ms, singles_ms / batch_ms,
                 max_difference(batched, single));
     return 0;
+}
+
+}  // namespace
+
+// Opens the model with 9 sequences, runs both comparisons and prints them.
+// Returns 0, or 1 after printing what failed.
+int bench_batch(const char *model_path) {
+    std::printf("== batch scoring: %zu suffix tasks in one decode, %zu roots in one decode\n", tasks, tasks);
+    vl_llama_config config{};
+    config.n_ctx = 1024;
+    config.n_batch = 512;
+    config.n_seq_max = static_cast<int32_t>(tasks + 1);
+    config.n_threads = threads;
+    config.n_threads_batch = threads;
+    char err[256] = "";
+    vl_llama_runtime *runtime = vl_llama_open(model_path, &config, err, sizeof err);
+    if (runtime == nullptr) {
+        std::fprintf(stderr, "bench_batch: cannot open %s: %s\n", model_path, err);
+        return 1;
+    }
+    const int status = run_batch_section(runtime, err, sizeof err);
+    vl_llama_close(runtime);
+    return status;
 }
