@@ -214,10 +214,15 @@ VL_LLAMA_API int32_t vl_llama_score_root_batch(vl_llama_runtime *runtime,
  * The candidates form a codebook: n_sequences >= 2 non-empty token runs of
  * sequence_tokens cut by sequence_offsets (n_sequences + 1 entries from 0),
  * none a prefix of another and no two equal. out_scores[i] receives
- * log P(candidate i | context). Every shared candidate prefix is decoded once. */
+ * log P(candidate i | context). Every shared candidate prefix is decoded once.
+ * The codebook is checked only after the context is decoded. A failure while
+ * the candidates are walked leaves the scores written so far and negative
+ * infinity in the other entries. */
 
 /* The context is prompt_tokens (prompt_count >= 1), decoded from scratch into
- * sequence 0; discards a retained prefix once the prompt ids are checked. */
+ * sequence 0; discards a retained prefix once the prompt ids are checked. A
+ * prompt longer than the context's n_batch fails with "llama_decode failed
+ * before sequence scoring". */
 VL_LLAMA_API int32_t vl_llama_score_sequences(vl_llama_runtime *runtime,
                                               const uint32_t *prompt_tokens, size_t prompt_count,
                                               const uint32_t *sequence_tokens,
@@ -226,7 +231,9 @@ VL_LLAMA_API int32_t vl_llama_score_sequences(vl_llama_runtime *runtime,
                                               char *err, size_t err_cap);
 
 /* The context is the retained prefix plus suffix_tokens (suffix_count may be
- * 0), walked in scratch sequence 1; the prefix stays usable. */
+ * 0), walked in scratch sequence 1; the prefix stays usable. A suffix longer
+ * than n_batch fails with "llama_decode failed before shared sequence
+ * scoring". */
 VL_LLAMA_API int32_t vl_llama_score_suffix_sequences(vl_llama_runtime *runtime,
                                                      const uint32_t *suffix_tokens,
                                                      size_t suffix_count,

@@ -66,8 +66,8 @@ template <class... A>
 void on_call(const char *name, A &&...) {
     if (tracing) record(traced_call{name});
 }
-// By value, so that it ties with the template above and wins as the
-// non-template (a const reference would lose to the template's exact match).
+// Taken by value: a const reference would lose overload resolution to the
+// template above, and decodes would be recorded without their batch.
 void on_call(const char *name, llama_context *, llama_batch b) {
     (void)name;
     record_decode(b);
