@@ -170,7 +170,10 @@ VL_LLAMA_API int32_t vl_llama_score_next(vl_llama_runtime *runtime,
 
 /* Clears the memory, decodes prefix_count >= 1 tokens into sequence 0 and
  * keeps the logits of the last position. The prefix then serves any number
- * of suffix scoring calls until the next prefill or resetting call. */
+ * of suffix scoring calls until the next prefill or resetting call. Once the
+ * ids have been checked the old prefix is gone, even if the decode fails; a
+ * prefix longer than the context's n_batch fails with "llama_decode failed
+ * while prefilling shared prefix". */
 VL_LLAMA_API int32_t vl_llama_prefill_shared(vl_llama_runtime *runtime,
                                              const uint32_t *prefix_tokens, size_t prefix_count,
                                              char *err, size_t err_cap);
@@ -178,7 +181,9 @@ VL_LLAMA_API int32_t vl_llama_prefill_shared(vl_llama_runtime *runtime,
 /* Raw logits of the candidates after the retained prefix plus a suffix
  * (suffix_count may be 0: then the kept logits are used and nothing is
  * decoded). The suffix is decoded in scratch sequence 1, which is removed
- * again; the prefix stays usable whatever the outcome. */
+ * again; the prefix stays usable whatever the outcome. A suffix longer than
+ * the context's n_batch fails with "llama_decode failed while scoring shared
+ * suffix". */
 VL_LLAMA_API int32_t vl_llama_score_suffix(vl_llama_runtime *runtime,
                                            const uint32_t *suffix_tokens, size_t suffix_count,
                                            const uint32_t *candidate_ids, size_t candidate_count,

@@ -1,0 +1,75 @@
+// What the benchmark sections share: their declarations, timing and opening.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vorlenta_llama_shim.h"
+
+// The sections, one per bench_<name>.cpp, run by main.cpp in its order. Each
+// takes the model's path and returns 0, or 1 after printing why it failed.
+int bench_suffix(const char *model_path);
+int bench_sequences(const char *model_path);
+
+namespace vl_bench {
+
+// Milliseconds one call of f takes.
+template <class F>
+double time_ms(F &&f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    const auto end = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+inline double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+// One line of a section's report: a label, then a time or a ratio.
+inline void report_ms(const std::string &label, double ms) {
+    std::printf("  %-52s %10.2f ms\n", label.c_str(), ms);
+}
+inline void report_ratio(const std::string &label, double ratio) {
+    std::printf("  %-52s %10.2f\n", label.c_str(), ratio);
+}
+
+// True when a call succeeded; otherwise says which call failed and why.
+inline bool succeeded(std::int32_t status, const char *what, const char *err) {
+    if (status == 0) return true;
+    std::fprintf(stderr, "vl-bench: %s failed: %s\n", what, err);
+    return false;
+}
+
+struct runtime_closer {
+    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
+};
+using runtime_ptr = std::unique_ptr<vl_llama_runtime, runtime_closer>;
+
+// Opens the model with two threads (the machine's cores); null, after saying
+// why, when it cannot.
+inline runtime_ptr open_runtime(const char *model_path, std::int32_t n_ctx, std::int32_t n_batch,
+                                std::int32_t n_seq_max) {
+    const vl_llama_config config = {n_ctx, n_batch, n_seq_max, 0, 2, 2};
+    char err[256] = "";
+    runtime_ptr runtime(vl_llama_open(model_path, &config, err, sizeof err));
+    if (runtime == nullptr) std::fprintf(stderr, "vl-bench: cannot open %s: %s\n", model_path, err);
+    return runtime;
+}
+
+// n ordinary token ids of the benchmark model's vocabulary, varied by seed.
+inline std::vector<std::uint32_t> tokens(std::size_t n, std::uint32_t seed = 0) {
+    std::vector<std::uint32_t> ids(n);
+    for (std::size_t i = 0; i < n; ++i)
+        ids[i] = 300 + static_cast<std::uint32_t>((i * 7919 + seed * 104729) % 20000);
+    return ids;
+}
+
+}  // namespace vl_bench
