@@ -73,15 +73,24 @@ const std::vector<std::vector<uint32_t>> two_candidates = {{5, 9}, {5, 9}};
 
 // ---- results ------------------------------------------------------------
 
-// Every task scores as if it were decoded alone after the prefix: the
-// non-empty ones from their own last token, the empty one from the kept
-// logits. The fixture's batches are far below 64 tokens, and the parallel
-// batch was measured bit-identical to single-suffix decodes.
-TEST_F(SuffixBatch, EachTaskEqualsTheSameSuffixDecodedAlone) {
+// Every task scores as if it were decoded alone after the prefix, by
+// vl_llama_score_suffix and by llama.cpp directly: the non-empty ones from
+// their own last token, the empty one from the kept logits. The batches are
+// far below 64 tokens, and the parallel batch was measured bit-identical to
+// single-suffix decodes.
+TEST_F(SuffixBatch, EachTaskEqualsTheSameSuffixScoredAlone) {
     const std::vector<std::vector<uint32_t>> suffixes = {sample_prompt(5, 310), {}, sample_prompt(3, 400)};
     ASSERT_EQ(run(suffixes, {{1, 300, 301, 77}, {300, 310, 2}, {400, 401, 402, n_vocab - 1}}), 0) << err;
-    for (std::size_t i = 0; i < suffixes.size(); ++i)
+    for (std::size_t i = 0; i < suffixes.size(); ++i) {
+        std::vector<float> alone(cand.offsets[i + 1] - cand.offsets[i]);
+        ASSERT_EQ(vl_llama_score_suffix(runtime.get(), suffixes[i].data(), suffixes[i].size(),
+                                        cand.items.data() + cand.offsets[i], alone.size(), alone.data(), err,
+                                        sizeof err),
+                  0)
+            << err;
+        EXPECT_EQ(scores(i), alone) << "task " << i;
         EXPECT_EQ(scores(i), expected(i, suffixes[i])) << "task " << i;
+    }
     expect_prefix_intact();
 }
 
