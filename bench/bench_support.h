@@ -15,6 +15,7 @@
 // takes the model's path and returns 0, or 1 after printing why it failed.
 int bench_suffix(const char *model_path);
 int bench_sequences(const char *model_path);
+int bench_batch(const char *model_path);
 
 namespace vl_bench {
 

@@ -23,6 +23,7 @@ struct section {
 const section sections[] = {
     {"suffix", bench_suffix},
     {"sequences", bench_sequences},
+    {"batch", bench_batch},
 };
 
 void quiet(ggml_log_level, const char *, void *) {}

@@ -193,7 +193,9 @@ VL_LLAMA_API int32_t vl_llama_score_suffix(vl_llama_runtime *runtime,
  * i in scratch sequence i + 1 (so at most n_seq_max - 1 tasks). Each task has
  * a suffix (may be empty) and at least two candidates; out_logits has the
  * layout of candidate_ids. suffix_tokens may be NULL when every suffix is
- * empty. The prefix stays usable whatever the outcome. */
+ * empty, and then nothing is decoded. The total of suffix tokens is bounded
+ * by vl_llama_max_parallel_suffix_tokens. The prefix stays usable whatever
+ * the outcome. */
 VL_LLAMA_API int32_t vl_llama_score_suffix_batch(vl_llama_runtime *runtime,
                                                  const uint32_t *suffix_tokens,
                                                  const size_t *suffix_offsets,
@@ -204,9 +206,10 @@ VL_LLAMA_API int32_t vl_llama_score_suffix_batch(vl_llama_runtime *runtime,
 
 /* root_count >= 2 independent prompts in one decode, root r in sequence r
  * (so at most n_seq_max roots). Each root has a non-empty prompt and at least
- * two candidates; out_logits has the layout of candidate_ids. Once its checks
+ * two candidates; out_logits has the layout of candidate_ids. The total of
+ * prompt tokens is bounded by vl_llama_max_multi_root_tokens. Once its checks
  * have passed the call clears the memory before and after, discarding a
- * retained prefix. */
+ * retained prefix, whatever the outcome. */
 VL_LLAMA_API int32_t vl_llama_score_root_batch(vl_llama_runtime *runtime,
                                                const uint32_t *prompt_tokens,
                                                const size_t *prompt_offsets,

@@ -64,10 +64,11 @@ namespace vl_test::detail {
 inline void count_call(int &counter) { __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED); }
 
 // What the trace records of each call: the name, plus the batch of a decode
-// and the arguments of the sequence operations.
+// and the arguments of the sequence operations. Nothing is built (or
+// allocated) while no trace runs.
 template <class... A>
 void on_call(const char *name, A &&...) {
-    record(traced_call{name});
+    if (tracing) record(traced_call{name});
 }
 // Taken by value: a const reference would lose overload resolution to the
 // template above, and decodes would be recorded without their batch.
@@ -76,6 +77,7 @@ void on_call(const char *name, llama_context *, llama_batch b) {
     record_decode(b);
 }
 void on_call(const char *name, llama_memory_t, llama_seq_id s, llama_pos p0, llama_pos p1) {
+    if (!tracing) return;
     traced_call call{name};
     call.seq = s;
     call.p0 = p0;
@@ -84,6 +86,7 @@ void on_call(const char *name, llama_memory_t, llama_seq_id s, llama_pos p0, lla
 }
 void on_call(const char *name, llama_memory_t, llama_seq_id, llama_seq_id dst, llama_pos p0,
              llama_pos p1) {
+    if (!tracing) return;
     traced_call call{name};
     call.seq = dst;
     call.p0 = p0;
