@@ -2,6 +2,7 @@
 // give bit for bit what the same calls give when made one after another.
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@ constexpr float untouched = -12345.0f;
 
 // What one call gave back: its status, its message and every output value.
 struct result {
+    std::string kind;  // the export, not compared
     int32_t status = 0;
     std::string message;
     std::vector<float> values;
@@ -78,6 +80,7 @@ result score_next(vl_llama_runtime *rt, const std::vector<uint32_t> &prompt,
     result r;
     char err[128] = "";
     r.values.assign(cands.size(), untouched);
+    r.kind = "score_next";
     r.status = vl_llama_score_next(rt, prompt.data(), prompt.size(), cands.data(), cands.size(),
                                    r.values.data(), err, sizeof err);
     r.message = err;
@@ -89,6 +92,7 @@ result score_suffix(vl_llama_runtime *rt, const std::vector<uint32_t> &suffix,
     result r;
     char err[128] = "";
     r.values.assign(cands.size(), untouched);
+    r.kind = "score_suffix";
     r.status = vl_llama_score_suffix(rt, suffix.data(), suffix.size(), cands.data(), cands.size(),
                                      r.values.data(), err, sizeof err);
     r.message = err;
@@ -98,6 +102,7 @@ result score_suffix(vl_llama_runtime *rt, const std::vector<uint32_t> &suffix,
 result prefill(vl_llama_runtime *rt, const std::vector<uint32_t> &prefix) {
     result r;
     char err[128] = "";
+    r.kind = "prefill_shared";
     r.status = vl_llama_prefill_shared(rt, prefix.data(), prefix.size(), err, sizeof err);
     r.message = err;
     return r;
@@ -111,10 +116,29 @@ result sequences(vl_llama_runtime *rt, bool suffix, const std::vector<uint32_t> 
     char err[128] = "";
     const std::size_t n = offsets.size() - 1;
     r.values.assign(n, untouched);
+    r.kind = suffix ? "score_suffix_sequences" : "score_sequences";
     r.status = suffix ? vl_llama_score_suffix_sequences(rt, context.data(), context.size(), tokens.data(),
                                                         offsets.data(), n, r.values.data(), err, sizeof err)
                       : vl_llama_score_sequences(rt, context.data(), context.size(), tokens.data(),
                                                  offsets.data(), n, r.values.data(), err, sizeof err);
+    r.message = err;
+    return r;
+}
+
+// Several suffixes after the retained prefix (suffix true, empty suffixes
+// allowed), or several independent prompts, in one decode.
+result batch(vl_llama_runtime *rt, bool suffix, const std::vector<uint32_t> &tokens,
+             const std::vector<std::size_t> &token_offsets, const std::vector<uint32_t> &cands,
+             const std::vector<std::size_t> &cand_offsets) {
+    result r;
+    char err[128] = "";
+    const std::size_t n = token_offsets.size() - 1;
+    r.values.assign(cands.size(), untouched);
+    r.kind = suffix ? "score_suffix_batch" : "score_root_batch";
+    r.status = suffix ? vl_llama_score_suffix_batch(rt, tokens.data(), token_offsets.data(), cands.data(),
+                                                    cand_offsets.data(), n, r.values.data(), err, sizeof err)
+                      : vl_llama_score_root_batch(rt, tokens.data(), token_offsets.data(), cands.data(),
+                                                  cand_offsets.data(), n, r.values.data(), err, sizeof err);
     r.message = err;
     return r;
 }
@@ -126,6 +150,7 @@ result encode(vl_llama_runtime *rt, const std::string &user) {
     std::vector<uint32_t> ids(256);
     const int64_t n = vl_llama_encode_chat(rt, "Be brief.", user.c_str(), nullptr, ids.data(), ids.size(),
                                            err, sizeof err);
+    r.kind = "encode_chat";
     r.status = n < 0 ? -1 : 0;
     for (int64_t i = 0; i < n; ++i) r.values.push_back(static_cast<float>(ids[static_cast<std::size_t>(i)]));
     r.message = err;
@@ -137,7 +162,7 @@ std::vector<call> plan_for(int worker, int32_t n_vocab) {
     plan_maker make(worker, n_vocab);
     std::vector<call> plan;
     while (plan.size() < calls_per_worker) {
-        switch (make.pick(0, 5)) {
+        switch (make.pick(0, 6)) {
         case 0: {
             std::vector<uint32_t> prompt = make.tokens(1, 40);
             make.maybe_poison(prompt);
@@ -166,6 +191,21 @@ std::vector<call> plan_for(int worker, int32_t n_vocab) {
             std::vector<uint32_t> suffix = make.tokens(0, 6);
             plan.push_back([suffix, cands = make.candidates()](vl_llama_runtime *rt) {
                 return score_suffix(rt, suffix, cands);
+            });
+            break;
+        }
+        case 6: {
+            const bool suffix = make.pick(0, 1) == 0;
+            std::vector<uint32_t> tokens, cands;
+            std::vector<std::size_t> token_offsets{0}, cand_offsets{0};
+            for (std::size_t n = make.pick(2, suffix ? 3 : 4); n > 0; --n) {
+                for (uint32_t id : make.tokens(suffix ? 0 : 1, 12)) tokens.push_back(id);
+                for (uint32_t id : make.candidates()) cands.push_back(id);
+                token_offsets.push_back(tokens.size());
+                cand_offsets.push_back(cands.size());
+            }
+            plan.push_back([=](vl_llama_runtime *rt) {
+                return batch(rt, suffix, tokens, token_offsets, cands, cand_offsets);
             });
             break;
         }
@@ -199,12 +239,15 @@ TEST(Concurrency, DistinctRuntimesOnDistinctThreadsGiveTheSerialResults) {
         expected.push_back(run_plan(rt.get(), plans.back()));
     }
 
-    // The plans succeed and fail in a mix, so both kinds of path are raced.
-    int failures = 0, successes = 0;
+    // The plans succeed and fail in a mix, and every export succeeds, so both
+    // kinds of path of each are raced.
+    int failures = 0;
+    std::map<std::string, int> successes;
     for (const auto &rs : expected)
-        for (const result &r : rs) (r.status == 0 ? successes : failures)++;
+        for (const result &r : rs) r.status == 0 ? ++successes[r.kind] : ++failures;
     EXPECT_GT(failures, 10);
-    EXPECT_GT(successes, failures);
+    EXPECT_EQ(successes.size(), 8u);
+    for (const auto &[kind, n] : successes) EXPECT_GT(n, 2) << kind;
 
     std::vector<runtime_ptr> runtimes;
     for (int w = 0; w < workers; ++w) {
