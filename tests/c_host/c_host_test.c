@@ -45,32 +45,32 @@ static int32_t (*score_suffix_sequences)(vl_llama_runtime *, const uint32_t *, s
                                          const uint32_t *, const size_t *, size_t, float *, char *,
                                          size_t);
 
-/* Never called: each assignment sits in an unevaluated sizeof, so nothing
- * refers to the library's symbols, but a pointer whose type differs from the
- * header's declaration fails to compile. */
+/* Never called: each comparison sits in an unevaluated sizeof, so nothing
+ * refers to the library's symbols, but comparing a pointer whose type differs
+ * from the header's declaration fails to compile (-Werror). */
 void check_types(void);
 void check_types(void) {
-    (void)sizeof(abi_version = vl_llama_abi_version);
-    (void)sizeof(open_rt = vl_llama_open);
-    (void)sizeof(close_rt = vl_llama_close);
-    (void)sizeof(shared_prefix_supported = vl_llama_shared_prefix_supported);
-    (void)sizeof(sequence_scores_supported = vl_llama_sequence_scores_supported);
-    (void)sizeof(parallel_suffix_supported = vl_llama_parallel_suffix_supported);
-    (void)sizeof(multi_root_supported = vl_llama_multi_root_supported);
-    (void)sizeof(max_parallel_tasks = vl_llama_max_parallel_tasks);
-    (void)sizeof(max_parallel_suffix_tokens = vl_llama_max_parallel_suffix_tokens);
-    (void)sizeof(max_multi_root_tasks = vl_llama_max_multi_root_tasks);
-    (void)sizeof(max_multi_root_tokens = vl_llama_max_multi_root_tokens);
-    (void)sizeof(encode_chat = vl_llama_encode_chat);
-    (void)sizeof(decode_tokens = vl_llama_decode_tokens);
-    (void)sizeof(model_desc = vl_llama_model_desc);
-    (void)sizeof(score_next = vl_llama_score_next);
-    (void)sizeof(prefill_shared = vl_llama_prefill_shared);
-    (void)sizeof(score_suffix = vl_llama_score_suffix);
-    (void)sizeof(score_suffix_batch = vl_llama_score_suffix_batch);
-    (void)sizeof(score_root_batch = vl_llama_score_root_batch);
-    (void)sizeof(score_sequences = vl_llama_score_sequences);
-    (void)sizeof(score_suffix_sequences = vl_llama_score_suffix_sequences);
+    (void)sizeof(abi_version == vl_llama_abi_version);
+    (void)sizeof(open_rt == vl_llama_open);
+    (void)sizeof(close_rt == vl_llama_close);
+    (void)sizeof(shared_prefix_supported == vl_llama_shared_prefix_supported);
+    (void)sizeof(sequence_scores_supported == vl_llama_sequence_scores_supported);
+    (void)sizeof(parallel_suffix_supported == vl_llama_parallel_suffix_supported);
+    (void)sizeof(multi_root_supported == vl_llama_multi_root_supported);
+    (void)sizeof(max_parallel_tasks == vl_llama_max_parallel_tasks);
+    (void)sizeof(max_parallel_suffix_tokens == vl_llama_max_parallel_suffix_tokens);
+    (void)sizeof(max_multi_root_tasks == vl_llama_max_multi_root_tasks);
+    (void)sizeof(max_multi_root_tokens == vl_llama_max_multi_root_tokens);
+    (void)sizeof(encode_chat == vl_llama_encode_chat);
+    (void)sizeof(decode_tokens == vl_llama_decode_tokens);
+    (void)sizeof(model_desc == vl_llama_model_desc);
+    (void)sizeof(score_next == vl_llama_score_next);
+    (void)sizeof(prefill_shared == vl_llama_prefill_shared);
+    (void)sizeof(score_suffix == vl_llama_score_suffix);
+    (void)sizeof(score_suffix_batch == vl_llama_score_suffix_batch);
+    (void)sizeof(score_root_batch == vl_llama_score_root_batch);
+    (void)sizeof(score_sequences == vl_llama_score_sequences);
+    (void)sizeof(score_suffix_sequences == vl_llama_score_suffix_sequences);
 }
 
 #define EXPORT(fn, name) {name, (void **)&fn}
