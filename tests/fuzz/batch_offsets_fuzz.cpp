@@ -25,14 +25,8 @@ constexpr std::size_t max_llama = 2147483647u;
 constexpr std::size_t array_limit = 4096;  // longer host arrays are not made
 constexpr float untouched = -12345.0f;
 
-// n_batch as large as the window, so that a prefix can fill it and the
-// window checks after a prefix are reachable.
 vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = [] {
-        vl_llama_config config = fuzz_config();
-        config.n_batch = 256;
-        return open_fixture_runtime(config);
-    }();
+    static vl_llama_runtime *rt = open_fixture_runtime();
     return rt;
 }
 

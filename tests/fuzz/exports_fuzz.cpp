@@ -29,21 +29,24 @@ namespace {
 
 // A token array as a host passes it: exact length, or a null pointer, or a
 // count beyond the llama.cpp range with a short array behind it (only where
-// such a count is refused before anything is read).
+// such a count is refused before anything is read). Context arrays are now
+// and then 200 to 300 long, around the window and batch of 256.
 struct token_array {
     std::vector<std::uint32_t> ids;
     const std::uint32_t *ptr = nullptr;
     std::size_t count = 0;
 };
 
-token_array read_tokens(input_reader &in, std::int32_t n_vocab, std::size_t max, bool huge_ok) {
+token_array read_tokens(input_reader &in, std::int32_t n_vocab, std::size_t max, bool context) {
     token_array a;
     const std::uint8_t mode = in.u8();
-    a.ids = read_ids(in, in.u8() % (max + 1), n_vocab);
+    const std::uint8_t length = in.u8();
+    const bool long_one = context && mode % 16 == 2;
+    a.ids = read_ids(in, long_one ? 200 + length % 101 : length % (max + 1), n_vocab);
     a.ptr = a.ids.data();
     a.count = a.ids.size();
     if (mode % 16 == 0) a.ptr = nullptr;
-    if (mode % 16 == 1 && huge_ok && !a.ids.empty()) a.count = 2147483648u + in.u8();
+    if (mode % 16 == 1 && context && !a.ids.empty()) a.count = 2147483648u + in.u8();
     return a;
 }
 

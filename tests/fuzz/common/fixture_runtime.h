@@ -13,12 +13,13 @@ namespace vl_fuzz {
 
 inline void quiet_log(ggml_log_level, const char *, void *) {}
 
-// A small window and batch, so that over-long inputs are cheap to reach; four
-// sequences, so that the batch scorers have room for several tasks.
+// The smallest window llama.cpp makes (256), with a batch as large, so that
+// inputs beyond either are cheap to reach; four sequences, so that the batch
+// scorers have room for several tasks.
 inline vl_llama_config fuzz_config() {
     vl_llama_config config{};
     config.n_ctx = 256;
-    config.n_batch = 64;
+    config.n_batch = 256;
     config.n_seq_max = 4;
     config.n_threads = 1;
     config.n_threads_batch = 1;
