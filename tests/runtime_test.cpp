@@ -16,13 +16,6 @@ vl_llama_runtime *open_with(const std::string &path, const vl_llama_config &conf
     return vl_llama_open(path.c_str(), &config, err, cap);
 }
 
-// Names of the traced calls, in order.
-std::vector<std::string> traced_names() {
-    std::vector<std::string> names;
-    for (const traced_call &c : trace()) names.push_back(c.name);
-    return names;
-}
-
 }  // namespace
 
 TEST(Runtime, AbiVersionIsFive) { EXPECT_EQ(vl_llama_abi_version(), 5); }

@@ -34,6 +34,11 @@ void start_trace() {
     recorded.clear();
 }
 std::vector<traced_call> &trace() { return recorded; }
+std::vector<std::string> traced_names() {
+    std::vector<std::string> names;
+    for (const traced_call &call : recorded) names.push_back(call.name);
+    return names;
+}
 
 // Called by the test listener before every test.
 void reset_wraps() {

@@ -88,5 +88,7 @@ struct traced_call {
 // Starts recording calls of decode, batch init/free and memory operations.
 void start_trace();
 std::vector<traced_call> &trace();
+// The names of the traced calls, in order.
+std::vector<std::string> traced_names();
 
 }  // namespace vl_test

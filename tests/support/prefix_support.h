@@ -63,11 +63,4 @@ inline void expect_memory_holds_prefix(vl_llama_runtime *runtime, std::size_t pr
     EXPECT_EQ(seq_range(runtime, 1), std::make_pair(llama_pos{-1}, llama_pos{-1}));
 }
 
-// The names of the traced calls, in order.
-inline std::vector<std::string> traced_names() {
-    std::vector<std::string> names;
-    for (const traced_call &call : trace()) names.push_back(call.name);
-    return names;
-}
-
 }  // namespace vl_test
