@@ -1,0 +1,33 @@
+// One multiple-choice item, whatever file format it was read from: the unit
+// that vl-eval's readers produce and its scorer, metrics and results use.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vl_eval {
+
+struct eval_item {
+    // The item's id: the file's own id field where it has one, otherwise a
+    // name made from its position ("line-12", "task-3"), so that --resume and
+    // summaries can refer to every item.
+    std::string id;
+    // Where the item came from, for messages: the 1-based line of a text file,
+    // or the 0-based task index of a binary file.
+    std::size_t line = 0;
+    // The item's own system message (chat prompts); empty for none.
+    std::string system;
+    // The text the answers continue, before any preamble is added.
+    std::string context;
+    // The answers as they are scored (MMLU: the letters, not the texts).
+    std::vector<std::string> choices;
+    // Index of the right answer in choices; -1 when the file gives none.
+    long label = -1;
+    // Set by a reader that already knows the item cannot be scored (a label
+    // out of range, fewer than two answers, an empty answer); the item is
+    // still recorded in the results, as skipped, with this reason.
+    std::string skip_reason;
+};
+
+}  // namespace vl_eval
