@@ -30,4 +30,12 @@ struct eval_item {
     std::string skip_reason;
 };
 
+// What a reader made of one file: every item before the first error, and
+// that error ("FILE:LINE: what is wrong", or a byte offset for binary files).
+// The items read are still scored when the error stops the run.
+struct read_result {
+    std::vector<eval_item> items;
+    std::string error;  // empty when the whole file was read
+};
+
 }  // namespace vl_eval
