@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Remote workers over loopback: two ggml-rpc-server processes on 127.0.0.1
+# hold every layer of the model; what is scored through them must match a
+# run without them, and llama.cpp's load report must show the layers on both
+# workers (so the check fails if everything silently ran locally). A worker
+# address where nothing listens must fail fast, naming it, before anything
+# is scored. Every process started here is bounded by timeout and stopped by
+# its own id when the script ends, pass or fail.
+#
+#   rpc_loopback.sh SERVER RPC_HOST MODEL WORKDIR [VL_EVAL TASKS]
+set -euo pipefail
+
+server=$1 rpc_host=$2 model=$3 work=$4 vl_eval=${5:-} tasks=${6:-}
+export GGML_NO_BACKTRACE=1
+
+pids=()
+stop_all() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+}
+trap stop_all EXIT
+
+fail() {
+    printf 'FAIL: %s\n' "$*" >&2
+    exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+
+# 0 when something accepts TCP connections on 127.0.0.1:$1.
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# Starts a worker on a free port; sets $port. A port taken between the check
+# and the server's bind makes the server exit, and another port is tried.
+start_worker() {
+    local attempt pid
+    for attempt in 1 2 3 4 5 6 7 8; do
+        port=$((20000 + RANDOM % 40000))
+        listening "$port" && continue
+        timeout 300 "$server" -H 127.0.0.1 -p "$port" -t 1 >"$work/worker-$port.log" 2>&1 &
+        pid=$!
+        pids+=("$pid")
+        for _ in $(seq 50); do
+            listening "$port" && return 0
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill "$pid" 2>/dev/null || true
+    done
+    fail "could not start $server on a free port"
+}
+
+# Fails unless the load report in $1 shows model weights on both workers.
+check_offloaded() {
+    local log=$1 p
+    for p in "$port1" "$port2"; do
+        grep -Eq "RPC[0-9]*\[127\.0\.0\.1:$p\] model buffer size" "$log" ||
+            fail "llama.cpp's load report in $log shows no layers on the worker at port $p"
+    done
+}
+
+# Fails unless the two files hold the same numbers, each within 1e-3.
+check_close() {
+    local a=$1 b=$2
+    [ -s "$a" ] || fail "$a is empty"
+    awk -v A="$a" -v B="$b" 'BEGIN {
+        na = 0; while ((getline line < A) > 0) { n = split(line, f, /[^-0-9.eE+]+/); for (i = 1; i <= n; i++) if (f[i] ~ /[0-9]/) x[++na] = f[i] }
+        nb = 0; while ((getline line < B) > 0) { n = split(line, f, /[^-0-9.eE+]+/); for (i = 1; i <= n; i++) if (f[i] ~ /[0-9]/) y[++nb] = f[i] }
+        if (na != nb || na == 0) { printf "%s has %d numbers, %s has %d\n", A, na, B, nb; exit 1 }
+        for (i = 1; i <= na; i++) { d = x[i] - y[i]; if (d < 0) d = -d; if (d > 1e-3) { printf "number %d: %s against %s\n", i, x[i], y[i]; exit 1 } }
+    }' || fail "$a and $b differ by more than 1e-3"
+}
+
+start_worker
+port1=$port
+start_worker
+port2=$port
+workers="127.0.0.1:$port1,127.0.0.1:$port2"
+
+# A host in C: the README's recipe.
+timeout 120 "$rpc_host" "$model" >"$work/host-local.txt" 2>"$work/host-local.log" ||
+    fail "rpc_host without workers failed: $(tail -n 3 "$work/host-local.log")"
+timeout 120 "$rpc_host" "$model" "127.0.0.1:$port1" "127.0.0.1:$port2" \
+    >"$work/host-remote.txt" 2>"$work/host-remote.log" ||
+    fail "rpc_host with workers failed: $(tail -n 3 "$work/host-remote.log")"
+check_offloaded "$work/host-remote.log"
+check_close "$work/host-local.txt" "$work/host-remote.txt"
+echo "C host: the same logits with every layer on the two workers"
+
+[ -n "$vl_eval" ] || exit 0
