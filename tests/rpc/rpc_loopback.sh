@@ -90,3 +90,47 @@ check_close "$work/host-local.txt" "$work/host-remote.txt"
 echo "C host: the same logits with every layer on the two workers"
 
 [ -n "$vl_eval" ] || exit 0
+
+# vl-eval: the same task file scored locally and with every layer on the
+# workers (by default with --rpc), the load report asked for with --verbose.
+timeout 120 "$vl_eval" --model "$model" --tasks "$tasks" --out "$work/local.jsonl" \
+    --threads 1 --quiet >"$work/local.txt" 2>"$work/local.log" ||
+    fail "vl-eval without workers failed: $(tail -n 3 "$work/local.log")"
+timeout 120 "$vl_eval" --model "$model" --tasks "$tasks" --out "$work/remote.jsonl" \
+    --threads 1 --quiet --verbose --rpc "$workers" >"$work/remote.txt" 2>"$work/remote.log" ||
+    fail "vl-eval --rpc $workers failed: $(grep vl-eval: "$work/remote.log" | tail -n 3)"
+check_offloaded "$work/remote.log"
+python3 - "$work/local.jsonl" "$work/remote.jsonl" <<'PY' || fail "vl-eval's scores over the workers differ from the local ones"
+import json, sys
+def answers(path):
+    with open(path) as f:
+        return {r["id"]: r["answers"] for r in map(json.loads, f)}
+local, remote = answers(sys.argv[1]), answers(sys.argv[2])
+if not local or local.keys() != remote.keys():
+    sys.exit(f"items: {sorted(local)} locally, {sorted(remote)} over the workers")
+for item, expected in local.items():
+    got = remote[item]
+    if [a["tokens"] for a in got] != [a["tokens"] for a in expected]:
+        sys.exit(f"{item}: token counts {got} against {expected}")
+    for a, b in zip(got, expected):
+        if abs(a["logprob"] - b["logprob"]) > 1e-3:
+            sys.exit(f"{item}: log-probability {a['logprob']} over the workers, {b['logprob']} locally")
+PY
+echo "vl-eval: $(wc -l <"$work/local.jsonl") items, the same scores with every layer on the two workers"
+
+# A worker address where nothing listens: a clear error naming it, quickly,
+# and no results.
+stop_all
+pids=()
+listening "$port2" && fail "port $port2 still answers after its worker was stopped"
+start=$(date +%s%N)
+status=0
+timeout 60 "$vl_eval" --model "$model" --tasks "$tasks" --out "$work/dead.jsonl" --threads 1 \
+    --quiet --rpc "127.0.0.1:$port2" >"$work/dead.txt" 2>"$work/dead.log" || status=$?
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+[ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "vl-eval --rpc to a closed port exited with $status"
+grep -q "cannot reach RPC server 127.0.0.1:$port2" "$work/dead.log" ||
+    fail "no message naming the unreachable server: $(cat "$work/dead.log")"
+[ "$elapsed_ms" -lt 10000 ] || fail "vl-eval took ${elapsed_ms} ms to report the unreachable server"
+[ ! -s "$work/dead.jsonl" ] || fail "vl-eval scored items although a worker was unreachable"
+echo "unreachable worker: \"$(cat "$work/dead.log")\" after ${elapsed_ms} ms"

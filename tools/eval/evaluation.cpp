@@ -17,6 +17,7 @@
 #include "progress.h"
 #include "prompts.h"
 #include "results_file.h"
+#include "rpc_workers.h"
 #include "scoring.h"
 #include "summary.h"
 #include "task_formats.h"
@@ -40,6 +41,9 @@ void catch_interrupt() {
 }
 
 void silent_log(ggml_log_level, const char *, void *) {}
+
+// n_gpu_layers that offloads every layer of any model.
+constexpr int32_t all_layers = 1000000;
 
 int fail(const std::string &message) {
     std::fprintf(stderr, "vl-eval: %s\n", message.c_str());
@@ -119,6 +123,15 @@ int run_evaluation(const eval_options &o) {
     if (!o.verbose) llama_log_set(silent_log, nullptr);
     llama_backend_init();
 
+    // Remote workers join ggml's devices before any model is loaded, and a
+    // server that cannot be used stops the run here, before anything is read
+    // or scored. This comes before any thread is started: the handshake
+    // check forks.
+    if (!o.rpc.empty()) {
+        if (std::string e = add_rpc_workers(o.rpc); !e.empty()) return fail(e);
+    }
+    const int32_t gpu_layers = o.gpu_layers >= 0 ? o.gpu_layers : o.rpc.empty() ? 0 : all_layers;
+
     const task_format *format = find_task_format(o.format);
     if (format == nullptr) return fail("unknown --format '" + o.format + "'");
     std::string preamble;
@@ -174,6 +187,7 @@ int run_evaluation(const eval_options &o) {
     config.n_seq_max = 2;
     config.n_threads = threads;
     config.n_threads_batch = threads;
+    config.n_gpu_layers = gpu_layers;
     char err[256] = "";
     std::unique_ptr<vl_llama_runtime, runtime_deleter> runtime(
         vl_llama_open(o.model.c_str(), &config, err, sizeof err));
@@ -193,7 +207,9 @@ int run_evaluation(const eval_options &o) {
                           {"threads", threads},
                           {"share", o.share},
                           {"shard", std::to_string(o.shard_index) + "/" + std::to_string(o.shard_count)},
-                          {"limit", o.limit}};
+                          {"limit", o.limit},
+                          {"gpu_layers", gpu_layers},
+                          {"rpc", o.rpc}};
 
     // Results already in the file (--resume) count as done.
     std::set<std::string> done;

@@ -25,6 +25,8 @@ struct eval_options {
     bool share = true;
     unsigned shard_index = 0;
     unsigned shard_count = 1;
+    std::string rpc;       // ggml-rpc-server workers, "HOST:PORT[,HOST:PORT...]"; empty: none
+    int gpu_layers = -1;   // layers to offload; -1: all with rpc workers, none without
 };
 
 // Exit status: 0 done, 1 failed or stopped by a malformed line, 130 interrupted.

@@ -56,6 +56,13 @@ int run(int argc, char **argv) {
                    "exactly one shard");
     bool no_share = false;
     app.add_flag("--no-share", no_share, "decode every item from scratch (for comparisons)");
+    app.add_option("--rpc", o.rpc,
+                   "HOST:PORT[,HOST:PORT...] of ggml-rpc-server workers that hold model layers\n"
+                   "(no authentication, no encryption: trusted private networks only)");
+    app.add_option("--gpu-layers", o.gpu_layers,
+                   "layers to offload to the --rpc workers or other devices ggml has\n"
+                   "(default: all with --rpc, none without)")
+        ->check(CLI::NonNegativeNumber);
     app.add_flag("--quiet,-q", o.quiet, "no progress output");
     app.add_flag("--verbose,-v", o.verbose, "show llama.cpp's log");
 
