@@ -134,7 +134,8 @@ step "plain -I -L -l"
 run_host plain "$work/host-plain" env LD_LIBRARY_PATH="$second/$libdir"
 
 step "the installed demo runs from the moved tree"
-demo_out=$("$second/$bindir/vl-demo" --model "$model") || fail "the installed vl-demo failed"
+demo_out=$("$second/$bindir/vl-demo" --model "$model" 2>"$work/vl-demo.stderr") || {
+    cat "$work/vl-demo.stderr"; fail "the installed vl-demo failed"; }
 grep -q 'answers ranked by log-probability' <<<"$demo_out" || fail "vl-demo printed: $demo_out"
 [ "$(loaded_library ldd "$second/$bindir/vl-demo")" = "$moved_library" ] ||
     fail "the installed vl-demo does not load $moved_library"
