@@ -55,7 +55,7 @@ for f in "$lib.$version" "$lib.$abi" "$bindir/vl-demo"; do
     [ -e "$work/runtime/$f" ] || fail "the runtime component lacks $f"
 done
 for f in "$lib" "$includedir/vorlenta_llama_shim.h" "$package" "$libdir/pkgconfig"; do
-    [ -e "$work/runtime/$f" ] && fail "the runtime component holds $f"
+    if [ -e "$work/runtime/$f" ]; then fail "the runtime component holds $f"; fi
 done
 for f in "$lib" "$includedir/vorlenta_llama_shim.h" "$package/vorlenta_llama_shimConfig.cmake" \
          "$libdir/pkgconfig/vorlenta_llama_shim.pc"; do
@@ -63,7 +63,7 @@ for f in "$lib" "$includedir/vorlenta_llama_shim.h" "$package/vorlenta_llama_shi
         fail "the development component lacks $f"
 done
 for f in "$lib.$version" "$bindir/vl-demo"; do
-    [ -e "$work/development/$f" ] && fail "the development component holds $f"
+    if [ -e "$work/development/$f" ]; then fail "the development component holds $f"; fi
 done
 
 step "move the tree to $second"
