@@ -159,20 +159,32 @@ int run_evaluation(const eval_options &o) {
         return fail(o.model + ": the model has no chat template; use --prompt raw");
 
     // The window fits the longest item of the whole file, so that every
-    // shard of one file gets the same context and the same scores.
+    // shard of one file gets the same context and the same scores; the
+    // prefixes runs of items share are planned over the whole file too.
     std::size_t longest = 0;
+    std::vector<std::size_t> common(tasks.items.size(), 0);
     {
         const prompt_builder sizing(vocab_model.get(), mode, o.system, preamble,
                                     vocab_chat_encoder(vocab_model.get()));
-        for (const eval_item &item : tasks.items) {
+        std::vector<std::uint32_t> previous;
+        for (std::size_t i = 0; i < tasks.items.size(); ++i) {
             item_prompt p;
-            if (sizing.build(item, p).empty())
-                longest = std::max(longest, prompt_builder::tokens_needed(p));
+            if (!sizing.build(tasks.items[i], p).empty() ||
+                (o.ctx > 0 && prompt_builder::tokens_needed(p) > static_cast<std::size_t>(o.ctx))) {
+                previous.clear();
+                continue;
+            }
+            longest = std::max(longest, prompt_builder::tokens_needed(p));
+            if (i > 0) common[i - 1] = common_prefix(previous, p.context);
+            previous = std::move(p.context);
         }
     }
     if (o.ctx < 0) return fail("--ctx must be positive");
     const std::size_t n_ctx = o.ctx > 0 ? static_cast<std::size_t>(o.ctx) : std::max<std::size_t>(longest, 16);
     if (n_ctx > INT32_MAX) return fail("the longest item needs more tokens than llama.cpp can hold");
+
+    std::vector<std::size_t> plan(tasks.items.size(), no_shared_prefix);
+    if (o.share) plan = plan_shared_prefixes(common);
 
     std::size_t begin = 0, end = tasks.items.size();
     shard_range(tasks.items.size(), o.shard_index, o.shard_count, begin, end);
@@ -241,15 +253,12 @@ int run_evaluation(const eval_options &o) {
     catch_interrupt();
     const prompt_builder builder(vocab_model.get(), mode, o.system, preamble,
                                  library_chat_encoder(runtime.get()));
-    item_scorer scorer(runtime.get(), o.share);
+    item_scorer scorer(runtime.get());
+    std::string stop_error;
     progress bar(stderr, progress::for_stream(stderr, o.quiet), info.items);
     const auto run_started = std::chrono::steady_clock::now();
     bar.update(done.size(), info.metrics[acc].mean());
 
-    // The next item, built early: its prompt and why it cannot be scored.
-    bool has_ahead = false;
-    std::pair<item_prompt, std::string> ahead;
-    std::string stop_error;
     for (std::size_t k = 0; k < todo.size(); ++k) {
         if (interrupt_requested) {
             info.interrupted = true;
@@ -257,16 +266,7 @@ int run_evaluation(const eval_options &o) {
         }
         const eval_item &item = tasks.items[todo[k]];
         std::pair<item_prompt, std::string> current;
-        if (has_ahead) current = std::move(ahead);
-        else current.second = builder.build(item, current.first);
-        has_ahead = false;
-        // The next item's context decides how much of this one stays decoded.
-        if (o.share && k + 1 < todo.size()) {
-            ahead.second = builder.build(tasks.items[todo[k + 1]], ahead.first);
-            has_ahead = true;
-        }
-        const std::vector<std::uint32_t> *next =
-            has_ahead && ahead.second.empty() ? &ahead.first.context : nullptr;
+        current.second = builder.build(item, current.first);
 
         result_record record;
         record.id = item.id;
@@ -277,7 +277,7 @@ int run_evaluation(const eval_options &o) {
         if (record.skipped.empty() && needed > n_ctx) record.skipped = too_long(needed, n_ctx);
         if (record.skipped.empty()) {
             std::vector<double> logprobs;
-            record.skipped = scorer.score(current.first, next, logprobs);
+            record.skipped = scorer.score(current.first, plan[todo[k]], logprobs);
             for (std::size_t a = 0; record.skipped.empty() && a < logprobs.size(); ++a) {
                 if (!std::isfinite(logprobs[a])) {
                     record.skipped = "the model gave a non-finite score";

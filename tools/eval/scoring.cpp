@@ -18,13 +18,6 @@ bool prefix_related(const tokens &a, const tokens &b) {
     return starts_with(a, b) || starts_with(b, a);
 }
 
-std::size_t common_prefix(const tokens &a, const tokens &b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    std::size_t i = 0;
-    while (i < n && a[i] == b[i]) ++i;
-    return i;
-}
-
 // Tokens the trie walk decodes for a codebook: one per distinct proper,
 // non-empty prefix of its sequences (the root uses logits already there).
 std::size_t inner_nodes(const std::vector<const tokens *> &sequences) {
@@ -35,6 +28,13 @@ std::size_t inner_nodes(const std::vector<const tokens *> &sequences) {
 }
 
 }  // namespace
+
+std::size_t common_prefix(const tokens &a, const tokens &b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
 
 answer_groups group_answers(const item_prompt &prompt) {
     answer_groups out;
@@ -67,7 +67,39 @@ answer_groups group_answers(const item_prompt &prompt) {
     return out;
 }
 
-item_scorer::item_scorer(vl_llama_runtime *runtime, bool share) : runtime_(runtime), share_(share) {}
+std::vector<std::size_t> plan_shared_prefixes(const std::vector<std::size_t> &common) {
+    const std::size_t n = common.size();
+    // A run [a, b) sharing P tokens saves (b - a - 1) * P decoded tokens over
+    // prefilling every item whole. best[i]: the largest saving for items
+    // [0, i); start[i]: where the last run of that choice begins. Runs look
+    // back over a bounded window, which costs one extra prefill per window.
+    constexpr std::size_t window = 256;
+    std::vector<std::uint64_t> best(n + 1, 0);
+    std::vector<std::size_t> start(n + 1, 0), shared(n + 1, 0);
+    for (std::size_t i = 1; i <= n; ++i) {
+        best[i] = best[i - 1];
+        start[i] = i - 1;
+        shared[i] = 0;
+        std::size_t p = no_shared_prefix;
+        for (std::size_t a = i - 1; a-- > 0 && i - a <= window;) {
+            p = std::min(p, common[a]);
+            if (p == 0) break;
+            const std::uint64_t saving = best[a] + static_cast<std::uint64_t>(i - 1 - a) * p;
+            if (saving > best[i]) {
+                best[i] = saving;
+                start[i] = a;
+                shared[i] = p;
+            }
+        }
+    }
+    std::vector<std::size_t> plan(n, no_shared_prefix);
+    for (std::size_t i = n; i > 0; i = start[i])
+        if (i - start[i] > 1)
+            for (std::size_t k = start[i]; k < i; ++k) plan[k] = shared[i];
+    return plan;
+}
+
+item_scorer::item_scorer(vl_llama_runtime *runtime) : runtime_(runtime) {}
 
 std::string item_scorer::prefill(const tokens &prefix) {
     char err[256] = "";
@@ -80,27 +112,12 @@ std::string item_scorer::prefill(const tokens &prefix) {
     return {};
 }
 
-std::string item_scorer::score(const item_prompt &prompt, const tokens *next,
+std::string item_scorer::score(const item_prompt &prompt, std::size_t prefix_length,
                                std::vector<double> &logprobs) {
     const answer_groups grouping = group_answers(prompt);
     const tokens &base = prompt.context;
-
-    // The prefix this item is scored after: the one already decoded when the
-    // item continues it, else the start this item shares with the next one,
-    // else the whole context.
-    // Decoding a new prefix of L tokens pays for itself over this item and the
-    // next when L exceeds twice the R tokens kept now.
-    tokens target = base;
-    if (!share_) {
-        has_retained_ = false;
-    } else {
-        const std::size_t shared_next = next != nullptr ? common_prefix(base, *next) : 0;
-        bool reuse = has_retained_ && !retained_.empty() && shared_next <= 2 * retained_.size();
-        for (const answer_prompt &a : prompt.answers)
-            reuse = reuse && starts_with(a.context, retained_);
-        if (reuse) target = retained_;
-        else if (shared_next > 0) target.resize(shared_next);
-    }
+    const tokens target(base.begin(),
+                        base.begin() + static_cast<long>(std::min(prefix_length, base.size())));
 
     logprobs.assign(prompt.answers.size(), 0.0);
     for (const answer_prompt &a : prompt.answers)
@@ -110,7 +127,7 @@ std::string item_scorer::score(const item_prompt &prompt, const tokens *next,
         const tokens &context = prompt.answers[group.front()].context;
         // An answer whose tokenization changed the context's own tokens gets
         // its own context as the prefix.
-        const tokens &prefix = starts_with(context, target) ? target : context;
+        const tokens &prefix = !target.empty() && starts_with(context, target) ? target : context;
         if (!has_retained_ || retained_ != prefix)
             if (std::string err = prefill(prefix); !err.empty()) return err;
 

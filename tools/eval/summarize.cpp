@@ -47,7 +47,8 @@ int run_summarize(const summarize_options &o) {
             }
             auto it = merged.find(r.id);
             if (it == merged.end()) {
-                merged.emplace(r.id, source{std::move(r), file});
+                const std::string id = r.id;
+                merged.emplace(id, source{std::move(r), file});
             } else if (!same_outcome(it->second.record, r)) {
                 conflicts.push_back(r.id + " (" + it->second.file + ", " + file + ")");
             }
