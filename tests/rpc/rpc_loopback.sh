@@ -32,7 +32,7 @@ mkdir -p "$work"
 # 0 when something accepts TCP connections on 127.0.0.1:$1.
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# Starts a worker on a free port; sets $port. A port taken between the check
+# Starts a worker on a free port; sets $port and $worker_pid. A port taken between the check
 # and the server's bind makes the server exit, and another port is tried.
 start_worker() {
     local attempt pid
@@ -42,6 +42,7 @@ start_worker() {
         timeout 300 "$server" -H 127.0.0.1 -p "$port" -t 1 >"$work/worker-$port.log" 2>&1 &
         pid=$!
         pids+=("$pid")
+        worker_pid=$pid
         for _ in $(seq 50); do
             listening "$port" && return 0
             kill -0 "$pid" 2>/dev/null || break
@@ -73,10 +74,32 @@ check_close() {
     }' || fail "$a and $b differ by more than 1e-3"
 }
 
+# Fails unless two results files hold the same items with the same token
+# counts and log-probabilities within 1e-3.
+check_same_scores() {
+    python3 - "$1" "$2" <<'PY' || fail "scores in $2 differ from those in $1"
+import json, sys
+def answers(path):
+    with open(path) as f:
+        return {r["id"]: r["answers"] for r in map(json.loads, f)}
+local, remote = answers(sys.argv[1]), answers(sys.argv[2])
+if not local or local.keys() != remote.keys():
+    sys.exit(f"items: {sorted(local)} locally, {sorted(remote)} over the workers")
+for item, expected in local.items():
+    got = remote[item]
+    if [a["tokens"] for a in got] != [a["tokens"] for a in expected]:
+        sys.exit(f"{item}: token counts {got} against {expected}")
+    for a, b in zip(got, expected):
+        if abs(a["logprob"] - b["logprob"]) > 1e-3:
+            sys.exit(f"{item}: log-probability {a['logprob']} over the workers, {b['logprob']} locally")
+PY
+}
+
 start_worker
 port1=$port
 start_worker
 port2=$port
+worker2_pid=$worker_pid
 workers="127.0.0.1:$port1,127.0.0.1:$port2"
 
 # A host in C: the README's recipe.
@@ -100,23 +123,45 @@ timeout 120 "$vl_eval" --model "$model" --tasks "$tasks" --out "$work/remote.jso
     --threads 1 --quiet --verbose --rpc "$workers" >"$work/remote.txt" 2>"$work/remote.log" ||
     fail "vl-eval --rpc $workers failed: $(grep vl-eval: "$work/remote.log" | tail -n 3)"
 check_offloaded "$work/remote.log"
-python3 - "$work/local.jsonl" "$work/remote.jsonl" <<'PY' || fail "vl-eval's scores over the workers differ from the local ones"
-import json, sys
-def answers(path):
-    with open(path) as f:
-        return {r["id"]: r["answers"] for r in map(json.loads, f)}
-local, remote = answers(sys.argv[1]), answers(sys.argv[2])
-if not local or local.keys() != remote.keys():
-    sys.exit(f"items: {sorted(local)} locally, {sorted(remote)} over the workers")
-for item, expected in local.items():
-    got = remote[item]
-    if [a["tokens"] for a in got] != [a["tokens"] for a in expected]:
-        sys.exit(f"{item}: token counts {got} against {expected}")
-    for a, b in zip(got, expected):
-        if abs(a["logprob"] - b["logprob"]) > 1e-3:
-            sys.exit(f"{item}: log-probability {a['logprob']} over the workers, {b['logprob']} locally")
-PY
+check_same_scores "$work/local.jsonl" "$work/remote.jsonl"
 echo "vl-eval: $(wc -l <"$work/local.jsonl") items, the same scores with every layer on the two workers"
+
+# A worker lost in the middle of a run: the program stops with a message,
+# every result written before stays readable, and --resume with a new worker
+# in its place ends with the results of an uninterrupted local run.
+python3 - "$tasks" "$work/many.jsonl" <<'PY'
+import json, sys
+items = [json.loads(line) for line in open(sys.argv[1])]
+with open(sys.argv[2], "w") as out:
+    for n in range(80):
+        for item in items:
+            out.write(json.dumps(dict(item, id=f"{item['id']}-{n}", context=f"{n}: {item['context']}")) + "\n")
+PY
+total=$(wc -l <"$work/many.jsonl")
+timeout 120 "$vl_eval" --model "$model" --tasks "$work/many.jsonl" --out "$work/many-local.jsonl" \
+    --threads 1 --quiet >/dev/null 2>"$work/many-local.log" || fail "vl-eval on $total items failed"
+timeout 120 "$vl_eval" --model "$model" --tasks "$work/many.jsonl" --out "$work/lost.jsonl" \
+    --threads 1 --quiet --rpc "$workers" >/dev/null 2>"$work/lost.log" &
+eval_pid=$!
+pids+=("$eval_pid")
+for _ in $(seq 600); do
+    [ "$(wc -l 2>/dev/null <"$work/lost.jsonl" || echo 0)" -ge 5 ] && break
+    sleep 0.05
+done
+kill "$worker2_pid"
+status=0
+wait "$eval_pid" || status=$?
+done_before=$(wc -l <"$work/lost.jsonl")
+[ "$status" -ne 0 ] || fail "vl-eval finished all $total items before the worker was stopped"
+[ "$status" -ne 124 ] || fail "vl-eval hung after losing a worker"
+grep -q "stopped by ggml" "$work/lost.log" && grep -q -- "--resume" "$work/lost.log" ||
+    fail "vl-eval ended with status $status and no message after losing a worker: $(cat "$work/lost.log")"
+start_worker
+timeout 120 "$vl_eval" --model "$model" --tasks "$work/many.jsonl" --out "$work/lost.jsonl" \
+    --threads 1 --quiet --resume --rpc "127.0.0.1:$port1,127.0.0.1:$port" >/dev/null 2>"$work/resumed.log" ||
+    fail "vl-eval --resume after a lost worker failed: $(tail -n 3 "$work/resumed.log")"
+check_same_scores "$work/many-local.jsonl" "$work/lost.jsonl"
+echo "lost worker: status $status after $done_before of $total items, \"$(head -n 1 "$work/lost.log")\"; resumed to the same scores"
 
 # A worker address where nothing listens: a clear error naming it, quickly,
 # and no results.

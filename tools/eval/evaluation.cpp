@@ -129,6 +129,7 @@ int run_evaluation(const eval_options &o) {
     // check forks.
     if (!o.rpc.empty()) {
         if (std::string e = add_rpc_workers(o.rpc); !e.empty()) return fail(e);
+        report_lost_workers();
     }
     const int32_t gpu_layers = o.gpu_layers >= 0 ? o.gpu_layers : o.rpc.empty() ? 0 : all_layers;
 

@@ -1,6 +1,7 @@
 #include "rpc_workers.h"
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <ggml-backend.h>
+#include <ggml.h>
 #include <ggml-rpc.h>
 
 namespace vl_eval {
@@ -121,6 +123,14 @@ bool reap(pid_t pid, steady::time_point deadline, int &status) {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return false;
+}
+
+void on_ggml_abort(const char *message) {
+    std::fprintf(stderr,
+                 "vl-eval: stopped by ggml: %s\n"
+                 "vl-eval: if a remote worker went away, the results written so far are kept: "
+                 "start it again and rerun with --resume\n",
+                 message != nullptr ? message : "");
 }
 
 }  // namespace
@@ -282,6 +292,11 @@ std::string add_rpc_workers(const std::string &list, const rpc_check_limits &lim
         ggml_backend_register(reg);
     }
     return "";
+}
+
+void report_lost_workers() {
+    std::signal(SIGPIPE, SIG_IGN);
+    ggml_set_abort_callback(on_ggml_abort);
 }
 
 }  // namespace vl_eval

@@ -57,4 +57,11 @@ struct rpc_check_limits {
 // on error nothing was registered.
 std::string add_rpc_workers(const std::string &list, const rpc_check_limits &limits = {});
 
+// A worker lost during a run (its process or machine went away) makes ggml
+// end the program. Without this, the first write to the closed connection
+// ends it by SIGPIPE without a word; with it, the write fails, ggml reports
+// the failure, and the report is preceded by what the run should do next.
+// Ignores SIGPIPE for the rest of the process.
+void report_lost_workers();
+
 }  // namespace vl_eval
