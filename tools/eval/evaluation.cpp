@@ -145,10 +145,12 @@ int run_evaluation(const eval_options &o) {
     if (mode == prompt_mode::chat && !has_template)
         return fail(o.model + ": the model has no chat template; use --prompt raw");
 
-    // The window fits the longest item of the whole file, so that every
-    // shard of one file gets the same context and the same scores; the
-    // prefixes runs of items share are planned over the whole file too.
-    std::size_t longest = 0;
+    // The window fits the longest item of the whole file (up to the length
+    // the model was trained for), so that every shard of one file gets the
+    // same context and the same scores; the prefixes runs of items share are
+    // planned over the whole file too.
+    if (o.ctx < 0) return fail("--ctx must be positive");
+    std::vector<std::size_t> needed(tasks.items.size(), 0);  // 0: cannot be scored
     std::vector<std::size_t> common(tasks.items.size(), 0);
     {
         const prompt_builder sizing(vocab_model.get(), mode, o.system, preamble,
@@ -156,19 +158,28 @@ int run_evaluation(const eval_options &o) {
         std::vector<std::uint32_t> previous;
         for (std::size_t i = 0; i < tasks.items.size(); ++i) {
             item_prompt p;
-            if (!sizing.build(tasks.items[i], p).empty() ||
-                (o.ctx > 0 && prompt_builder::tokens_needed(p) > static_cast<std::size_t>(o.ctx))) {
+            if (!sizing.build(tasks.items[i], p).empty()) {
                 previous.clear();
                 continue;
             }
-            longest = std::max(longest, prompt_builder::tokens_needed(p));
+            needed[i] = prompt_builder::tokens_needed(p);
             if (i > 0) common[i - 1] = common_prefix(previous, p.context);
             previous = std::move(p.context);
         }
     }
-    if (o.ctx < 0) return fail("--ctx must be positive");
-    const std::size_t n_ctx = o.ctx > 0 ? static_cast<std::size_t>(o.ctx) : std::max<std::size_t>(longest, 16);
-    if (n_ctx > INT32_MAX) return fail("the longest item needs more tokens than llama.cpp can hold");
+    std::size_t n_ctx = static_cast<std::size_t>(o.ctx);
+    if (n_ctx == 0) {
+        n_ctx = 16;
+        for (std::size_t n : needed) n_ctx = std::max(n_ctx, n);
+        const int32_t trained = llama_model_n_ctx_train(vocab_model.get());
+        if (trained > 0) n_ctx = std::min(n_ctx, static_cast<std::size_t>(trained));
+    }
+    if (n_ctx > INT32_MAX) return fail("--ctx is more than llama.cpp can hold");
+    for (std::size_t i = 0; i < needed.size(); ++i)
+        if (needed[i] > n_ctx) {
+            common[i] = 0;
+            if (i > 0) common[i - 1] = 0;
+        }
 
     std::vector<std::size_t> plan(tasks.items.size(), no_shared_prefix);
     if (o.share) plan = plan_shared_prefixes(common);
