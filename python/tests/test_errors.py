@@ -59,15 +59,10 @@ def no_library_calls(monkeypatch):
         ([5, 2**32], ValueError),
         ([5, 6.0], ValueError),
         ([5, True], ValueError),
-        ([5, None], ValueError),
-        ([5, "6"], ValueError),
         (np.array([5.0, 6.0]), ValueError),
-        (np.array([True, False]), ValueError),
         (np.array([[5, 6]]), ValueError),
-        (np.array([5, -6], dtype=np.int8), ValueError),
         (np.array([5, 2**40], dtype=np.uint64), ValueError),
         ("56", TypeError),
-        (7, TypeError),
     ],
 )
 def test_bad_ids_are_refused_before_the_library_is_called(rt: vl.Runtime, no_library_calls, bad, error):
@@ -105,16 +100,9 @@ def test_closed_runtime_refuses_every_call(chatml_path: str):
     runtime.close()  # idempotent
     calls = [
         lambda: runtime.capabilities,
-        lambda: runtime.description,
         lambda: runtime.encode_chat(None, "hi"),
-        lambda: runtime.decode([5]),
         lambda: runtime.score_next(PROMPT, [5, 6]),
-        lambda: runtime.prefill(PROMPT),
-        lambda: runtime.score_suffix([], [5, 6]),
         lambda: runtime.score_suffix_batch([([], [5, 6]), ([], [7, 8])]),
-        lambda: runtime.score_root_batch([(PROMPT, [5, 6]), (PROMPT, [7, 8])]),
-        lambda: runtime.score_sequences(PROMPT, [[5], [6]]),
-        lambda: runtime.score_suffix_sequences([], [[5], [6]]),
         lambda: runtime.rank_answers(None, "hi", ["a", "b"]),
     ]
     for call in calls:

@@ -4,7 +4,6 @@ the C interface gives, on a runtime opened the same way."""
 from __future__ import annotations
 
 import ctypes
-from typing import Iterator, List, Sequence, Tuple
 
 import numpy as np
 import pytest
@@ -13,145 +12,109 @@ from conftest import SMALL, ids
 import vorlenta_llama_shim as vl
 from vorlenta_llama_shim._capi import Config, lib
 
-ERR_CAP = 256
-
-
-class Raw:
-    """A runtime driven by hand through the C interface, with ctypes arrays."""
-
-    def __init__(self, path: str) -> None:
-        config = Config(SMALL["n_ctx"], SMALL["n_batch"], SMALL["n_seq_max"], 0, SMALL["threads"], 0)
-        self.err = ctypes.create_string_buffer(ERR_CAP)
-        self.handle = lib.vl_llama_open(path.encode(), ctypes.byref(config), self.err, ERR_CAP)
-        assert self.handle, self.err.value
-
-    def ok(self, status: int) -> int:
-        assert status >= 0, self.err.value
-        return status
-
-    @staticmethod
-    def u32(values: Sequence[int]):
-        return (ctypes.c_uint32 * max(len(values), 1))(*values)
-
-    @staticmethod
-    def flat(runs: Sequence[Sequence[int]]) -> Tuple[object, object, int]:
-        tokens = [t for run in runs for t in run]
-        offsets = [0]
-        for run in runs:
-            offsets.append(offsets[-1] + len(run))
-        return Raw.u32(tokens), (ctypes.c_size_t * len(offsets))(*offsets), len(tokens)
-
-    @staticmethod
-    def floats(n: int):
-        return (ctypes.c_float * n)()
+PROMPT, SUFFIX, CANDIDATES = ids(300, 12), ids(400, 5), [5, 17, 300, 301, 640]
 
 
 @pytest.fixture(scope="module")
-def raw(chatml_path: str) -> Iterator[Raw]:
-    r = Raw(chatml_path)
-    yield r
-    lib.vl_llama_close(r.handle)
+def c(chatml_path: str):
+    """Calls an export by hand on its own runtime, with ctypes arrays: c.name(args)."""
+    config = Config(SMALL["n_ctx"], SMALL["n_batch"], SMALL["n_seq_max"], 0, SMALL["threads"], 0)
+    err = ctypes.create_string_buffer(256)
+    handle = lib.vl_llama_open(chatml_path.encode(), ctypes.byref(config), err, 256)
+    assert handle, err.value
+
+    class Calls:
+        def __getattr__(self, name: str):
+            def call(*args):
+                status = getattr(lib, "vl_llama_" + name)(handle, *args, err, 256)
+                assert status >= 0, err.value
+                return status
+            return call
+
+    yield Calls()
+    lib.vl_llama_close(handle)
 
 
-PROMPT = ids(300, 12)
-CANDIDATES = [5, 17, 300, 301, 640]
-SUFFIX = ids(400, 5)
+def u32(values):
+    return (ctypes.c_uint32 * max(len(values), 1))(*values)
 
 
-def same(values, raw_out, n: int) -> None:
-    assert isinstance(values, np.ndarray) and values.dtype == np.float32 and values.flags.writeable
-    np.testing.assert_array_equal(values, np.array(raw_out[:n], dtype=np.float32))
+def flat(runs):
+    offsets = [0]
+    for run in runs:
+        offsets.append(offsets[-1] + len(run))
+    return u32([t for run in runs for t in run]), (ctypes.c_size_t * len(offsets))(*offsets)
 
 
-def test_text_and_queries(rt: vl.Runtime, raw: Raw):
+def same(values, expected) -> None:
+    assert values.dtype == np.float32 and values.flags.writeable
+    np.testing.assert_array_equal(values, np.array(expected[: len(values)], dtype=np.float32))
+
+
+def test_text(rt: vl.Runtime, c):
     prompt = rt.encode_chat("You are terse.", "Capital of France?", "Par")
-    n = raw.ok(lib.vl_llama_encode_chat(raw.handle, b"You are terse.", b"Capital of France?", b"Par", None, 0, raw.err, ERR_CAP))
+    n = c.encode_chat(b"You are terse.", b"Capital of France?", b"Par", None, 0)
     out = (ctypes.c_uint32 * n)()
-    raw.ok(lib.vl_llama_encode_chat(raw.handle, b"You are terse.", b"Capital of France?", b"Par", out, n, raw.err, ERR_CAP))
+    c.encode_chat(b"You are terse.", b"Capital of France?", b"Par", out, n)
     assert prompt.dtype == np.uint32 and prompt.tolist() == list(out)
-
     text = ctypes.create_string_buffer(4096)
-    length = raw.ok(lib.vl_llama_decode_tokens(raw.handle, out, n, text, len(text), raw.err, ERR_CAP))
-    assert rt.decode(prompt) == text.raw[:length].decode("utf-8")
-    assert rt.decode([]) == ""
-
-    desc = ctypes.create_string_buffer(512)
-    length = raw.ok(lib.vl_llama_model_desc(raw.handle, desc, len(desc), raw.err, ERR_CAP))
-    assert rt.description == desc.value.decode() and len(rt.description) == length > 0
-
-    caps = rt.capabilities
-    assert caps == vl.Capabilities(
-        lib.vl_llama_shared_prefix_supported(raw.handle) == 1,
-        lib.vl_llama_sequence_scores_supported(raw.handle) == 1,
-        lib.vl_llama_parallel_suffix_supported(raw.handle) == 1,
-        lib.vl_llama_multi_root_supported(raw.handle) == 1,
-        lib.vl_llama_max_parallel_tasks(raw.handle),
-        lib.vl_llama_max_parallel_suffix_tokens(raw.handle),
-        lib.vl_llama_max_multi_root_tasks(raw.handle),
-        lib.vl_llama_max_multi_root_tokens(raw.handle),
-    )
-    assert caps.parallel_suffix and caps.max_parallel_tasks == 3 and caps.max_multi_root_tasks == 4
+    length = c.decode_tokens(out, n, text, len(text))
+    assert rt.decode(prompt) == text.raw[:length].decode("utf-8") and rt.decode([]) == ""
 
 
-def test_next_token_logits(rt: vl.Runtime, raw: Raw):
+def test_next_token_logits(rt: vl.Runtime, c):
+    out = (ctypes.c_float * 5)()
     # Ids as numpy arrays of other integer types, and as plain lists.
     got = rt.score_next(np.array(PROMPT, dtype=np.int64), CANDIDATES)
-    out = raw.floats(len(CANDIDATES))
-    raw.ok(lib.vl_llama_score_next(raw.handle, raw.u32(PROMPT), len(PROMPT), raw.u32(CANDIDATES), len(CANDIDATES), out, raw.err, ERR_CAP))
-    same(got, out, len(CANDIDATES))
+    c.score_next(u32(PROMPT), len(PROMPT), u32(CANDIDATES), 5, out)
+    same(got, out)
 
     rt.prefill(np.array(PROMPT, dtype=np.uint16))
-    raw.ok(lib.vl_llama_prefill_shared(raw.handle, raw.u32(PROMPT), len(PROMPT), raw.err, ERR_CAP))
+    c.prefill_shared(u32(PROMPT), len(PROMPT))
     for suffix in (SUFFIX, []):
         got = rt.score_suffix(suffix, CANDIDATES)
-        raw.ok(lib.vl_llama_score_suffix(raw.handle, raw.u32(suffix), len(suffix), raw.u32(CANDIDATES), len(CANDIDATES), out, raw.err, ERR_CAP))
-        same(got, out, len(CANDIDATES))
+        c.score_suffix(u32(suffix), len(suffix), u32(CANDIDATES), 5, out)
+        same(got, out)
 
 
-def test_batches_split_per_task(rt: vl.Runtime, raw: Raw):
-    suffixes: List[List[int]] = [SUFFIX, [], ids(500, 2)]
+def test_batches_split_per_task(rt: vl.Runtime, c):
+    suffixes, prompts = [SUFFIX, [], ids(500, 2)], [PROMPT, ids(200, 3), ids(250, 7)]
     candidates = [CANDIDATES, [7, 8], ids(100, 4)]
+    out = (ctypes.c_float * 11)()
     rt.prefill(PROMPT)
+    c.prefill_shared(u32(PROMPT), len(PROMPT))
     got = rt.score_suffix_batch(list(zip(suffixes, candidates)))
-    raw.ok(lib.vl_llama_prefill_shared(raw.handle, raw.u32(PROMPT), len(PROMPT), raw.err, ERR_CAP))
-    s, s_off, _ = raw.flat(suffixes)
-    c, c_off, n = raw.flat(candidates)
-    out = raw.floats(n)
-    raw.ok(lib.vl_llama_score_suffix_batch(raw.handle, s, s_off, c, c_off, 3, out, raw.err, ERR_CAP))
+    c.score_suffix_batch(*flat(suffixes), *flat(candidates), 3, out)
     assert [len(g) for g in got] == [5, 2, 4]
-    same(np.concatenate(got), out, n)
+    same(np.concatenate(got), out)
 
-    prompts = [PROMPT, ids(200, 3), ids(250, 7)]
     got = rt.score_root_batch(zip(prompts, candidates))
-    p, p_off, _ = raw.flat(prompts)
-    raw.ok(lib.vl_llama_score_root_batch(raw.handle, p, p_off, c, c_off, 3, out, raw.err, ERR_CAP))
+    c.score_root_batch(*flat(prompts), *flat(candidates), 3, out)
     assert [len(g) for g in got] == [5, 2, 4]
-    same(np.concatenate(got), out, n)
+    same(np.concatenate(got), out)
 
 
-def test_sequence_log_probabilities(rt: vl.Runtime, raw: Raw):
+def test_sequence_log_probabilities(rt: vl.Runtime, c):
     codebook = [[300, 301, 302], [300, 310], [17], np.array([5, 6, 7, 8], dtype=np.int32)]
-    plain = [list(map(int, run)) for run in codebook]
-    t, off, _ = raw.flat(plain)
-    out = raw.floats(4)
-
+    out = (ctypes.c_float * 4)()
     got = rt.score_sequences(PROMPT, codebook)
-    raw.ok(lib.vl_llama_score_sequences(raw.handle, raw.u32(PROMPT), len(PROMPT), t, off, 4, out, raw.err, ERR_CAP))
-    same(got, out, 4)
+    c.score_sequences(u32(PROMPT), len(PROMPT), *flat([list(map(int, r)) for r in codebook]), 4, out)
+    same(got, out)
     assert np.all(got < 0)
 
     rt.prefill(PROMPT)
-    raw.ok(lib.vl_llama_prefill_shared(raw.handle, raw.u32(PROMPT), len(PROMPT), raw.err, ERR_CAP))
+    c.prefill_shared(u32(PROMPT), len(PROMPT))
     got = rt.score_suffix_sequences(SUFFIX, np.array([[1, 2], [3, 4]]))
-    t2, off2, _ = raw.flat([[1, 2], [3, 4]])
-    raw.ok(lib.vl_llama_score_suffix_sequences(raw.handle, raw.u32(SUFFIX), len(SUFFIX), t2, off2, 2, out, raw.err, ERR_CAP))
-    same(got, out, 2)
+    c.score_suffix_sequences(u32(SUFFIX), len(SUFFIX), *flat([[1, 2], [3, 4]]), 2, out)
+    same(got, out)
 
 
 def test_real_model_matches_its_published_logits(stories: vl.Runtime):
     # "Once upon a time, there was a little" and its two likeliest next tokens,
     # " g" and " b", with the logits llama.cpp gives (shared models' README).
     story = [1, 403, 407, 261, 378, 432, 383, 286, 261, 376]
-    logits = stories.score_next(story, [298, 268])
-    np.testing.assert_allclose(logits, [16.9515, 16.1089], atol=1e-3)
+    np.testing.assert_allclose(stories.score_next(story, [298, 268]), [16.9515, 16.1089], atol=1e-3)
     assert len(stories.encode_chat("You are terse.", "Say hi.")) == 76
+    assert stories.description == "llama ?B (guessed) all F32"
+    caps = stories.capabilities
+    assert caps.shared_prefix and caps.sequence_scores and caps.max_parallel_tasks == 3
