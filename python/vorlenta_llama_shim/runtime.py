@@ -108,6 +108,7 @@ class Runtime:
         # Kept so that a runtime collected at interpreter exit can still be closed.
         self._close_function: Callable[[Any], None] = lib.vl_llama_close
         path = os.fsencode(model_path)
+        self.model_path = os.fsdecode(path)
         if b"\0" in path:
             raise ValueError("model_path holds a NUL character")
         config = Config(
@@ -118,7 +119,6 @@ class Runtime:
             _int32(threads, "threads"),
             _int32(threads_batch, "threads_batch"),
         )
-        self.model_path = os.fsdecode(model_path)
         err = error_buffer()
         handle = lib.vl_llama_open(path, ctypes.byref(config), err, ERROR_CAPACITY)
         if not handle:
