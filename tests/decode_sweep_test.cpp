@@ -98,12 +98,12 @@ vl_llama_runtime *open_kind(model_kind kind, limits l, char *err, std::size_t ca
     config.n_threads = 1;
     config.n_threads_batch = 1;
     if (kind == model_kind::non_causal) {
-        // The chatml model with its attention switched to non-causal: a
-        // context with sequence memory that cannot split a decode.
+        // The chatml model with non-causal attention: a context with
+        // sequence memory that cannot split a decode (and whose n_batch
+        // llama.cpp does not cap at the window).
         fakes().llama_init_from_model = [](llama_model *m, llama_context_params p) {
-            llama_context *ctx = real::llama_init_from_model(m, p);
-            if (ctx != nullptr) llama_set_causal_attn(ctx, false);
-            return ctx;
+            p.attention_type = LLAMA_ATTENTION_TYPE_NON_CAUSAL;
+            return real::llama_init_from_model(m, p);
         };
     }
     const std::string path = fixture_path(kind == model_kind::encoder ? "bert" : "chatml");
