@@ -26,7 +26,7 @@ def scratch(name):
 
 
 def run(*args, check=True):
-    p = subprocess.run([VL_EVAL, "--threads", "2", "--quiet", *args], capture_output=True,
+    p = subprocess.run([VL_EVAL, "--threads", "1", "--quiet", *args], capture_output=True,
                        text=True, timeout=TIMEOUT)
     if check and p.returncode != 0:
         raise AssertionError(f"vl-eval {args} exited {p.returncode}:\n{p.stdout}\n{p.stderr}")
