@@ -1,0 +1,310 @@
+#include "evaluation.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <llama.h>
+
+#include "progress.h"
+#include "prompts.h"
+#include "results_file.h"
+#include "scoring.h"
+#include "summary.h"
+#include "task_formats.h"
+#include "vorlenta_llama_shim.h"
+
+namespace vl_eval {
+namespace {
+
+volatile std::sig_atomic_t interrupt_requested = 0;
+
+void on_interrupt(int) { interrupt_requested = 1; }
+
+// Ctrl-C asks the run to stop after the item in flight; a second one kills
+// the process the usual way.
+void catch_interrupt() {
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void silent_log(ggml_log_level, const char *, void *) {}
+
+int fail(const std::string &message) {
+    std::fprintf(stderr, "vl-eval: %s\n", message.c_str());
+    return 1;
+}
+
+struct model_deleter {
+    void operator()(llama_model *m) const { llama_model_free(m); }
+};
+struct runtime_deleter {
+    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
+};
+
+bool read_file(const std::string &path, std::string &text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return !in.bad();
+}
+
+std::string model_description(vl_llama_runtime *runtime) {
+    char desc[512] = "";
+    const int64_t n = vl_llama_model_desc(runtime, desc, sizeof desc, nullptr, 0);
+    return n >= 0 && static_cast<std::size_t>(n) < sizeof desc ? std::string(desc, static_cast<std::size_t>(n))
+                                                                : std::string("?");
+}
+
+// What determines the scores, and nothing else: shards, limits, resumed
+// runs, thread counts and context sizes of one evaluation share it.
+std::string run_fingerprint(const std::string &description, const std::string &model_path,
+                            prompt_mode mode, const eval_options &o, const std::string &preamble) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(model_path, ec);
+    std::string text;
+    for (const std::string &part :
+         {description, std::filesystem::path(model_path).filename().string(),
+          std::to_string(ec ? 0 : size), std::string(mode == prompt_mode::chat ? "chat" : "raw"),
+          o.system, preamble, o.format}) {
+        text += std::to_string(part.size()) + ":" + part + ";";
+    }
+    return fingerprint(text);
+}
+
+std::string too_long(std::size_t needed, std::size_t n_ctx) {
+    return "needs " + std::to_string(needed) + " tokens, more than the context window of " +
+           std::to_string(n_ctx);
+}
+
+}  // namespace
+
+std::string parse_shard(const std::string &text, unsigned &index, unsigned &count) {
+    const std::size_t slash = text.find('/');
+    const std::string bad = "--shard expects I/N with 0 <= I < N, not '" + text + "'";
+    if (slash == std::string::npos || slash == 0 || slash + 1 == text.size()) return bad;
+    const std::string i = text.substr(0, slash), n = text.substr(slash + 1);
+    if (i.size() > 9 || n.size() > 9 || i.find_first_not_of("0123456789") != std::string::npos ||
+        n.find_first_not_of("0123456789") != std::string::npos)
+        return bad;
+    index = static_cast<unsigned>(std::stoul(i));
+    count = static_cast<unsigned>(std::stoul(n));
+    if (count == 0 || index >= count) return bad;
+    return {};
+}
+
+void shard_range(std::size_t n, unsigned index, unsigned count, std::size_t &begin,
+                 std::size_t &end) {
+    // 128-bit products: n * count cannot overflow.
+    begin = static_cast<std::size_t>(static_cast<unsigned __int128>(n) * index / count);
+    end = static_cast<std::size_t>(static_cast<unsigned __int128>(n) * (index + 1) / count);
+}
+
+int run_evaluation(const eval_options &o) {
+    const auto started = std::chrono::steady_clock::now();
+    // llama.cpp logs from the first load on; it stays silent unless asked.
+    if (!o.verbose) llama_log_set(silent_log, nullptr);
+    llama_backend_init();
+
+    const task_format *format = find_task_format(o.format);
+    if (format == nullptr) return fail("unknown --format '" + o.format + "'");
+    std::string preamble;
+    if (!o.preamble_file.empty() && !read_file(o.preamble_file, preamble))
+        return fail(o.preamble_file + ": cannot read the preamble");
+
+    read_result tasks = format->read(o.tasks);
+    if (tasks.items.empty() && !tasks.error.empty()) return fail(tasks.error);
+
+    // The vocabulary alone: raw tokenization, the template check, and the
+    // context size, all before the weights are loaded.
+    llama_model_params vocab_params = llama_model_default_params();
+    vocab_params.vocab_only = true;
+    std::unique_ptr<llama_model, model_deleter> vocab_model(
+        llama_model_load_from_file(o.model.c_str(), vocab_params));
+    if (!vocab_model) return fail(o.model + ": cannot read the model file");
+    const bool has_template = llama_model_chat_template(vocab_model.get(), nullptr) != nullptr;
+
+    prompt_mode mode;
+    if (o.prompt == "chat") mode = prompt_mode::chat;
+    else if (o.prompt == "raw") mode = prompt_mode::raw;
+    else if (o.prompt == "auto") mode = has_template ? prompt_mode::chat : prompt_mode::raw;
+    else return fail("unknown --prompt '" + o.prompt + "' (auto, chat or raw)");
+    if (mode == prompt_mode::chat && !has_template)
+        return fail(o.model + ": the model has no chat template; use --prompt raw");
+
+    // The window fits the longest item of the whole file, so that every
+    // shard of one file gets the same context and the same scores; the
+    // prefixes runs of items share are planned over the whole file too.
+    std::size_t longest = 0;
+    std::vector<std::size_t> common(tasks.items.size(), 0);
+    {
+        const prompt_builder sizing(vocab_model.get(), mode, o.system, preamble,
+                                    vocab_chat_encoder(vocab_model.get()));
+        std::vector<std::uint32_t> previous;
+        for (std::size_t i = 0; i < tasks.items.size(); ++i) {
+            item_prompt p;
+            if (!sizing.build(tasks.items[i], p).empty() ||
+                (o.ctx > 0 && prompt_builder::tokens_needed(p) > static_cast<std::size_t>(o.ctx))) {
+                previous.clear();
+                continue;
+            }
+            longest = std::max(longest, prompt_builder::tokens_needed(p));
+            if (i > 0) common[i - 1] = common_prefix(previous, p.context);
+            previous = std::move(p.context);
+        }
+    }
+    if (o.ctx < 0) return fail("--ctx must be positive");
+    const std::size_t n_ctx = o.ctx > 0 ? static_cast<std::size_t>(o.ctx) : std::max<std::size_t>(longest, 16);
+    if (n_ctx > INT32_MAX) return fail("the longest item needs more tokens than llama.cpp can hold");
+
+    std::vector<std::size_t> plan(tasks.items.size(), no_shared_prefix);
+    if (o.share) plan = plan_shared_prefixes(common);
+
+    std::size_t begin = 0, end = tasks.items.size();
+    shard_range(tasks.items.size(), o.shard_index, o.shard_count, begin, end);
+    if (o.limit > 0 && end - begin > static_cast<std::size_t>(o.limit))
+        end = begin + static_cast<std::size_t>(o.limit);
+
+    int threads = o.threads;
+    if (threads <= 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    vl_llama_config config = {};
+    config.n_ctx = static_cast<int32_t>(n_ctx);
+    config.n_batch = static_cast<int32_t>(n_ctx);
+    config.n_seq_max = 2;
+    config.n_threads = threads;
+    config.n_threads_batch = threads;
+    char err[256] = "";
+    std::unique_ptr<vl_llama_runtime, runtime_deleter> runtime(
+        vl_llama_open(o.model.c_str(), &config, err, sizeof err));
+    if (!runtime) return fail(o.model + ": cannot open the model: " + err);
+
+    summary_info info;
+    info.model = model_description(runtime.get());
+    info.model_path = o.model;
+    info.run = run_fingerprint(info.model, o.model, mode, o, preamble);
+    info.items = end - begin;
+    info.configuration = {{"tasks", o.tasks},
+                          {"format", o.format},
+                          {"prompt", mode == prompt_mode::chat ? "chat" : "raw"},
+                          {"system", o.system},
+                          {"preamble", o.preamble_file},
+                          {"n_ctx", n_ctx},
+                          {"threads", threads},
+                          {"share", o.share},
+                          {"shard", std::to_string(o.shard_index) + "/" + std::to_string(o.shard_count)},
+                          {"limit", o.limit}};
+
+    // Results already in the file (--resume) count as done.
+    std::set<std::string> done;
+    results_writer writer;
+    if (!o.out.empty()) {
+        std::uint64_t complete = 0;
+        if (o.resume) {
+            results_read previous = read_results(o.out, true);
+            if (!previous.error.empty()) return fail(previous.error);
+            std::set<std::string> wanted;
+            for (std::size_t i = begin; i < end; ++i) wanted.insert(tasks.items[i].id);
+            for (const result_record &r : previous.records) {
+                if (r.run != info.run)
+                    return fail(o.out + ": holds results of another model or settings (run " + r.run +
+                                ", this run " + info.run + "); resume with the same ones");
+                if (wanted.count(r.id) && done.insert(r.id).second) tally(info, r);
+            }
+            complete = previous.complete_bytes;
+        }
+        if (std::string e = writer.open(o.out, o.resume, complete); !e.empty()) return fail(e);
+    } else if (o.resume) {
+        return fail("--resume needs --out");
+    }
+
+    std::vector<std::size_t> todo;
+    for (std::size_t i = begin; i < end; ++i)
+        if (!done.count(tasks.items[i].id)) todo.push_back(i);
+
+    catch_interrupt();
+    const prompt_builder builder(vocab_model.get(), mode, o.system, preamble,
+                                 library_chat_encoder(runtime.get()));
+    item_scorer scorer(runtime.get());
+    std::string stop_error;
+    progress bar(stderr, progress::for_stream(stderr, o.quiet), info.items);
+    const auto run_started = std::chrono::steady_clock::now();
+    bar.update(done.size(), info.metrics[acc].mean());
+
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+        if (interrupt_requested) {
+            info.interrupted = true;
+            break;
+        }
+        const eval_item &item = tasks.items[todo[k]];
+        std::pair<item_prompt, std::string> current;
+        current.second = builder.build(item, current.first);
+
+        result_record record;
+        record.id = item.id;
+        record.line = item.line;
+        record.run = info.run;
+        record.skipped = current.second;
+        const std::size_t needed = prompt_builder::tokens_needed(current.first);
+        if (record.skipped.empty() && needed > n_ctx) record.skipped = too_long(needed, n_ctx);
+        if (record.skipped.empty()) {
+            std::vector<double> logprobs;
+            record.skipped = scorer.score(current.first, plan[todo[k]], logprobs);
+            for (std::size_t a = 0; record.skipped.empty() && a < logprobs.size(); ++a) {
+                if (!std::isfinite(logprobs[a])) {
+                    record.skipped = "the model gave a non-finite score";
+                    break;
+                }
+                answer_score s;
+                s.logprob = logprobs[a];
+                s.tokens = current.first.answers[a].continuation.size();
+                s.bytes = current.first.answers[a].bytes;
+                record.answers.push_back(s);
+            }
+            if (record.skipped.empty()) {
+                record.label = item.label;
+                decide(record);
+            } else {
+                record.answers.clear();
+            }
+        }
+        if (writer.is_open())
+            if (std::string e = writer.write(record); !e.empty()) {
+                stop_error = e;
+                break;
+            }
+        tally(info, record);
+        ++info.scored_this_run;
+        bar.update(info.scored + info.skipped, info.metrics[acc].mean());
+    }
+    bar.finish();
+
+    const auto now = std::chrono::steady_clock::now();
+    info.seconds = std::chrono::duration<double>(now - run_started).count();
+    info.tokens_decoded = static_cast<std::int64_t>(scorer.tokens_decoded());
+    info.tokens_from_scratch = static_cast<std::int64_t>(scorer.tokens_from_scratch());
+    info.configuration["load_seconds"] =
+        std::chrono::duration<double>(run_started - started).count();
+    info.error = !stop_error.empty() ? stop_error : tasks.error;
+    print_summary(stdout, info);
+    if (!o.summary.empty())
+        if (std::string e = write_summary(o.summary, info); !e.empty()) stop_error = e;
+    if (!stop_error.empty()) return fail(stop_error);
+    if (info.interrupted) return 130;
+    if (!tasks.error.empty()) return fail(tasks.error);
+    return 0;
+}
+
+}  // namespace vl_eval

@@ -1,0 +1,41 @@
+// One evaluation run: read the task file, size and open the model, score the
+// selected items one by one into the results file, and summarize.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vl_eval {
+
+struct eval_options {
+    std::string model;
+    std::string tasks;
+    std::string out;       // results file; empty: none
+    std::string summary;   // JSON summary file; empty: none
+    std::string format = "auto";
+    std::string prompt = "auto";  // auto, chat or raw
+    std::string system;
+    std::string preamble_file;
+    long limit = 0;        // 0: all items
+    bool resume = false;
+    int ctx = 0;           // 0: sized from the longest item of the task file
+    int threads = 0;       // 0: the machine's cores
+    bool quiet = false;
+    bool verbose = false;
+    bool share = true;
+    unsigned shard_index = 0;
+    unsigned shard_count = 1;
+};
+
+// Exit status: 0 done, 1 failed or stopped by a malformed line, 130 interrupted.
+int run_evaluation(const eval_options &options);
+
+// Parses "I/N" (0 <= I < N); returns an error, empty on success.
+std::string parse_shard(const std::string &text, unsigned &index, unsigned &count);
+
+// The items [begin, end) of shard index of count over n items: contiguous
+// blocks, every item in exactly one shard.
+void shard_range(std::size_t n, unsigned index, unsigned count, std::size_t &begin,
+                 std::size_t &end);
+
+}  // namespace vl_eval

@@ -1,0 +1,74 @@
+// Prompt building: an item's context and answers as the token runs the
+// scorer decodes, in chat mode (the model's chat template, answers as the
+// assistant's words) or raw mode (plain text continued by " " + answer).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "eval_item.h"
+
+struct llama_model;
+struct vl_llama_runtime;
+
+namespace vl_eval {
+
+enum class prompt_mode { chat, raw };
+
+// One answer: the context tokens it is scored after (normally the item's
+// context; different when the joint tokenization changed the context's own
+// tokens) and the tokens of the answer itself.
+struct answer_prompt {
+    std::vector<std::uint32_t> context;
+    std::vector<std::uint32_t> continuation;
+    std::size_t bytes = 0;  // byte length of the continuation's text
+};
+
+struct item_prompt {
+    std::vector<std::uint32_t> context;  // the context alone, tokenized alone
+    std::vector<answer_prompt> answers;  // one per choice, in order
+};
+
+// Tokens of a chat prompt: system and user message laid out with the model's
+// template, the assistant turn opened and followed by prefix (may be null).
+// Returns an error message, empty on success.
+using chat_encoder = std::function<std::string(const std::string &system, const std::string &user,
+                                               const char *prefix, std::vector<std::uint32_t> &out)>;
+
+// Through the library, as scoring uses it.
+chat_encoder library_chat_encoder(vl_llama_runtime *runtime);
+// The same template and tokenization on a vocabulary-only model, so that a
+// task can be sized before the model itself is opened.
+chat_encoder vocab_chat_encoder(const llama_model *vocab_model);
+
+// Tokens of plain text as the model reads it: the start token where the
+// vocabulary adds one, then the text with no special-token parsing.
+std::vector<std::uint32_t> tokenize_raw(const llama_model *vocab_model, const std::string &text);
+
+class prompt_builder {
+public:
+    prompt_builder(const llama_model *vocab_model, prompt_mode mode, std::string system,
+                   std::string preamble, chat_encoder chat);
+
+    // Builds the item's prompt; returns why the item cannot be scored (the
+    // reason it is recorded with), empty on success.
+    std::string build(const eval_item &item, item_prompt &out) const;
+
+    // Positions the longest answer needs: its context plus its continuation.
+    static std::size_t tokens_needed(const item_prompt &prompt);
+
+private:
+    std::string build_raw(const eval_item &item, item_prompt &out) const;
+    std::string build_chat(const eval_item &item, item_prompt &out) const;
+
+    const llama_model *vocab_model_;
+    prompt_mode mode_;
+    std::string system_;
+    std::string preamble_;
+    chat_encoder chat_;
+};
+
+}  // namespace vl_eval

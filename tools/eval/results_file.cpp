@@ -1,0 +1,158 @@
+#include "results_file.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace vl_eval {
+
+using json = nlohmann::json;
+
+void decide(result_record &record) {
+    record.pick = pick_answers(record.answers);
+    for (std::size_t m = 0; m < metric_count; ++m)
+        record.correct[m] = record.pick[m] == record.label;
+}
+
+std::string to_json_line(const result_record &r) {
+    // Keys in the order a reader expects them: id first, run last.
+    nlohmann::ordered_json o;
+    o["id"] = r.id;
+    o["line"] = r.line;
+    if (!r.skipped.empty()) {
+        o["skipped"] = r.skipped;
+    } else {
+        o["label"] = r.label;
+        nlohmann::ordered_json answers = nlohmann::ordered_json::array();
+        for (const answer_score &a : r.answers)
+            answers.push_back({{"logprob", a.logprob}, {"tokens", a.tokens}, {"bytes", a.bytes}});
+        o["answers"] = std::move(answers);
+        nlohmann::ordered_json pick, correct;
+        for (std::size_t m = 0; m < metric_count; ++m) {
+            pick[metric_names[m]] = r.pick[m];
+            correct[metric_names[m]] = r.correct[m];
+        }
+        o["pick"] = std::move(pick);
+        o["correct"] = std::move(correct);
+    }
+    o["run"] = r.run;
+    // Invalid UTF-8 in ids from the task file is replaced, not fatal.
+    return o.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string parse_result_line(const std::string &line, result_record &r) {
+    const json o = json::parse(line, nullptr, false);
+    if (o.is_discarded() || !o.is_object()) return "not a JSON object";
+    try {
+        r = result_record{};
+        r.id = o.at("id").get<std::string>();
+        r.line = o.at("line").get<std::uint64_t>();
+        r.run = o.at("run").get<std::string>();
+        if (o.contains("skipped")) {
+            r.skipped = o.at("skipped").get<std::string>();
+            if (r.skipped.empty()) return "empty 'skipped' reason";
+            return {};
+        }
+        r.label = o.at("label").get<long>();
+        for (const json &a : o.at("answers")) {
+            answer_score s;
+            s.logprob = a.at("logprob").get<double>();
+            s.tokens = a.at("tokens").get<std::uint64_t>();
+            s.bytes = a.at("bytes").get<std::uint64_t>();
+            r.answers.push_back(s);
+        }
+        if (r.answers.size() < 2) return "fewer than two answers";
+        for (std::size_t m = 0; m < metric_count; ++m) {
+            r.pick[m] = o.at("pick").at(metric_names[m]).get<int>();
+            r.correct[m] = o.at("correct").at(metric_names[m]).get<bool>();
+        }
+    } catch (const json::exception &e) {
+        return std::string("not a result record: ") + e.what();
+    }
+    return {};
+}
+
+bool same_outcome(const result_record &a, const result_record &b) {
+    if (a.skipped != b.skipped || a.label != b.label || a.answers.size() != b.answers.size())
+        return false;
+    for (std::size_t i = 0; i < a.answers.size(); ++i)
+        if (a.answers[i].logprob != b.answers[i].logprob ||
+            a.answers[i].tokens != b.answers[i].tokens || a.answers[i].bytes != b.answers[i].bytes)
+            return false;
+    return true;
+}
+
+std::string fingerprint(const std::string &text) {
+    // FNV-1a, 64 bits: a label for "same settings", not a security measure.
+    std::uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    return hex;
+}
+
+results_read read_results(const std::string &path, bool missing_ok) {
+    results_read out;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (!(missing_ok && errno == ENOENT))
+            out.error = path + ": cannot open the file: " + std::strerror(errno);
+        return out;
+    }
+    std::string line;
+    std::uint64_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (in.eof()) break;  // no newline: an unfinished last record
+        out.complete_bytes += line.size() + 1;
+        result_record r;
+        if (const std::string err = parse_result_line(line, r); !err.empty()) {
+            out.error = path + ":" + std::to_string(number) + ": " + err;
+            return out;
+        }
+        out.records.push_back(std::move(r));
+    }
+    return out;
+}
+
+results_writer::~results_writer() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+std::string results_writer::open(const std::string &path, bool resume, std::uint64_t complete_bytes) {
+    path_ = path;
+    if (resume) {
+        // Cut an unfinished last line before appending after it.
+        if (::truncate(path.c_str(), static_cast<off_t>(complete_bytes)) != 0 && errno != ENOENT)
+            return path + ": cannot prepare the file for resuming: " + std::strerror(errno);
+        file_ = std::fopen(path.c_str(), "ab");
+    } else {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                return path + ": the file exists; continue it with --resume or remove it";
+            return path + ": cannot create the file: " + std::strerror(errno);
+        }
+        file_ = ::fdopen(fd, "wb");
+        if (file_ == nullptr) ::close(fd);
+    }
+    if (file_ == nullptr) return path + ": cannot open the file: " + std::strerror(errno);
+    return {};
+}
+
+std::string results_writer::write(const result_record &record) {
+    const std::string line = to_json_line(record);
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
+        return path_ + ": cannot write results: " + std::strerror(errno);
+    return {};
+}
+
+}  // namespace vl_eval
