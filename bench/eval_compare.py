@@ -176,19 +176,32 @@ def perplexity_right(log, n):
 
 
 def vl_eval_right(results, ids):
-    """acc_per_token's right-or-wrong of each item, by id."""
+    """acc_per_token's right-or-wrong of each item, by id, and the answer
+    tokens of all items."""
     by_id = {}
     with open(results) as f:
         for line in f:
             r = json.loads(line)
             by_id[r["id"]] = r
-    right = []
+    right, answers, answer_tokens = [], 0, 0
     for i in ids:
         r = by_id.get(i)
         if r is None or "correct" not in r:
             sys.exit("eval_compare: vl-eval did not score %s (results: %s)" % (i, results))
         right.append(bool(r["correct"]["acc_per_token"]))
-    return right
+        answers += len(r["answers"])
+        answer_tokens += sum(a["tokens"] for a in r["answers"])
+    return right, answers, answer_tokens
+
+
+def perplexity_tokens(summary, answers, answer_tokens, n):
+    """Tokens llama-perplexity decodes: each task's context once and every
+    answer token after it. vl-eval's from-scratch count is, per answer, its
+    context and its tokens but the last; with the same number of answers k in
+    every task, the contexts add up to (from_scratch - answer_tokens + answers) / k."""
+    k = answers // n
+    contexts = (summary["tokens_from_scratch"] - answer_tokens + answers) // k
+    return contexts + answer_tokens
 
 
 def main():
@@ -200,7 +213,10 @@ def main():
     ap.add_argument("--perplexity", default=shutil.which("llama-perplexity") or "llama-perplexity")
     ap.add_argument("--work", default=os.path.join(root, "build/release/eval-compare"),
                     help="folder for the generated files and the logs")
-    ap.add_argument("--threads", type=int, default=2)
+    # One thread by default: on a machine whose cores are busy with other
+    # work, two OpenMP threads wait for each other at every graph node, which
+    # costs small decodes (vl-eval's) far more than large ones.
+    ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--ctx", type=int, default=1024,
                     help="context size and batch size of both (llama-perplexity keeps 4 sequences of it)")
     ap.add_argument("--runs", type=int, default=3, help="runs of each program; the best counts")
@@ -233,7 +249,11 @@ def main():
                     "--summary", path(name + ".summary.json")]
         remove = lambda: os.path.exists(out) and os.remove(out)
         t = best_of(a.runs, cmd, path(name + ".vl-eval.log"), remove)
-        return t, vl_eval_right(out, ids), json.load(open(path(name + ".summary.json")))
+        right, answers, answer_tokens = vl_eval_right(out, ids)
+        with open(path(name + ".summary.json")) as f:
+            summary = json.load(f)
+        tokens = (perplexity_tokens(summary, answers, answer_tokens, n), summary["tokens_decoded"])
+        return t, right, tokens
 
     rows = []
     # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
@@ -243,27 +263,30 @@ def main():
     t_hs_mc = best_of(a.runs, lp + ["--multiple-choice", "-bf", path("hellaswag.bin")],
                       path("hellaswag.bin.perplexity.log"))
     lp_right = perplexity_right(path("hellaswag.bin.perplexity.log"), n)
-    t_vl, vl_right, summary = vl_run("hellaswag.txt", "hellaswag-text")
-    rows.append(("hellaswag", "--hellaswag", t_hs, t_vl, lp_right, vl_right, summary))
-    rows.append(("hellaswag", "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, summary))
+    t_vl, vl_right, tokens = vl_run("hellaswag.txt", "hellaswag-text")
+    rows.append(("hellaswag", "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
+    rows.append(("hellaswag", "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
     # MMLU-shaped, binary only.
     t_mm = best_of(a.runs, lp + ["--multiple-choice", "-bf", path("mmlu.bin")],
                    path("mmlu.bin.perplexity.log"))
     lp_right = perplexity_right(path("mmlu.bin.perplexity.log"), n)
-    t_vl, vl_right, summary = vl_run("mmlu.bin", "mc-binary")
-    rows.append(("mmlu", "--multiple-choice", t_mm, t_vl, lp_right, vl_right, summary))
+    t_vl, vl_right, tokens = vl_run("mmlu.bin", "mc-binary")
+    rows.append(("mmlu", "--multiple-choice", t_mm, t_vl, lp_right, vl_right, tokens))
 
     print("model %s, %d threads, context and batch %d, %d tasks a set, best of %d runs, load %s"
           % (os.path.basename(a.model), a.threads, a.ctx, n, a.runs,
              " ".join("%.2f" % x for x in os.getloadavg())))
-    print("%-10s %-18s %14s %12s %8s %10s %12s" % ("set", "llama-perplexity", "ms/item", "vl-eval ms",
-                                                     "ratio", "agree", "vl decoded"))
-    for name, mode, t_lp, t_vl, r_lp, r_vl, summary in rows:
+    print("ms/item: wall time of the whole process (model loading included) per item;")
+    print("ratio: llama-perplexity's time over vl-eval's; agree: items both got right or both wrong")
+    print("(acc_per_token); right: how many each got right; tokens: what each decodes")
+    print("(llama-perplexity's derived from vl-eval's counts)\n")
+    print("%-10s %-18s %10s %10s %8s %8s %8s %8s %8s" % (
+        "set", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval"))
+    for name, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens) in rows:
         agree = sum(x == y for x, y in zip(r_lp, r_vl))
-        decoded = summary.get("tokens", {})
-        print("%-10s %-18s %14.1f %12.1f %7.2fx %5d/%-4d %12s" % (
+        print("%-10s %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d" % (
             name, mode, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, agree, n,
-            "%s/%s" % (decoded.get("decoded", "?"), decoded.get("from_scratch", "?"))))
+            sum(r_lp), sum(r_vl), lp_tokens, vl_tokens))
     return 0
 
 

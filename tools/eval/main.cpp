@@ -28,10 +28,15 @@ int run(int argc, char **argv) {
         "vl-eval"};
     app.set_version_flag("--version", "vl-eval 0.5.0");
     app.add_option("--model,-m", o.model, "GGUF model file");
-    app.add_option("--tasks,-t", o.tasks, "task file: one JSON item per line");
+    app.add_option("--tasks,-t", o.tasks,
+                   "task file: one JSON item per line, or llama-perplexity's HellaSwag text or\n"
+                   "multiple-choice binary (-bf) file");
     app.add_option("--out,-o", o.out, "results file (JSON lines), written per item");
     app.add_option("--summary", o.summary, "write the summary as JSON to this file");
-    app.add_option("--format", o.format, "task file format (auto recognises each line by its fields)")
+    app.add_option("--format", o.format,
+                   "task file format (auto: llama-perplexity's files by their content, JSON lines\n"
+                   "by each line's fields); hellaswag-text and mc-binary are llama-perplexity's,\n"
+                   "meant for --prompt raw: each answer scored as \" \" + answer after the context")
         ->check(CLI::IsMember(format_names))
         ->capture_default_str();
     app.add_option("--prompt", o.prompt,
