@@ -1,8 +1,16 @@
 // The readers of llama-perplexity's task files: what a well-formed file of
-// each format gives, and that malformed binary files stop with an error that
-// names the byte at fault, keeping the tasks before it.
+// each format gives, that malformed binary files stop with an error that
+// names the byte at fault, keeping the tasks before it, and that vl-eval
+// scores both formats as it scores the same items in JSON lines.
+#include <sys/wait.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -204,4 +212,80 @@ TEST(HellaswagText, MalformedTasksNameTheirLine) {
     ASSERT_EQ(r.items.size(), 2u);
     EXPECT_EQ(r.items[0].skip_reason, "label 4 out of range 0..3");
     EXPECT_EQ(r.items[1].skip_reason, "an empty answer");
+}
+
+// ---- scored by vl-eval ---------------------------------------------------
+
+namespace {
+
+const std::string scratch = VL_SCRATCH_DIR;
+
+void write_file(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Runs vl-eval on the plain fixture model in raw mode; returns its exit status.
+int run_vl_eval(const std::string &tasks, const std::string &format, const std::string &out) {
+    std::remove(out.c_str());
+    const std::string cmd = std::string("'") + VL_EVAL_PROGRAM + "' --model '" VL_FIXTURE_DIR "/plain.gguf' --tasks '" +
+                            tasks + "' --format " + format + " --prompt raw --threads 1 --quiet --out '" + out +
+                            "' >'" + out + ".log' 2>&1";
+    const int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Each result line from its label on, without the run's fingerprint (which
+// names the format): the scores, picks and correctness of the item.
+std::vector<std::string> outcomes(const std::string &results) {
+    std::ifstream in(results);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t from = line.find("\"label\"");
+        const std::size_t to = line.find(",\"run\"");
+        lines.push_back(from == std::string::npos || to == std::string::npos ? line : line.substr(from, to - from));
+    }
+    return lines;
+}
+
+}  // namespace
+
+// The same two tasks as HellaSwag text, as a multiple-choice binary file and
+// as generic JSON lines score identically, by explicit format and by content.
+TEST(PerplexityFormatsScored, BothFormatsScoreLikeJsonLines) {
+    const std::vector<mc_task> tasks = {
+        {"Once upon a time there was a little girl", {"and a cat.", "in Paris.", "the dog is", "what is it"}, {0, 1, 0, 0}},
+        {"The capital of France is", {"Paris", "London", "Berlin", "Rome"}, {1, 0, 0, 0}},
+    };
+    std::string text, jsonl;
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        const mc_task &t = tasks[i];
+        const long right = t.labels[0] == 1 ? 0 : 1;
+        text += t.question + "\n" + std::to_string(right) + "\n";
+        jsonl += "{\"id\": \"task-" + std::to_string(i) + "\", \"context\": \"" + t.question + "\", \"choices\": [";
+        for (std::size_t k = 0; k < t.answers.size(); ++k) {
+            text += t.answers[k] + "\n";
+            jsonl += (k ? ", \"" : "\"") + t.answers[k] + "\"";
+        }
+        jsonl += "], \"answer\": " + std::to_string(right) + "}\n";
+    }
+    write_file(scratch + "/pf.txt", text);
+    write_file(scratch + "/pf.bin", mc_file(tasks));
+    write_file(scratch + "/pf.jsonl", jsonl);
+
+    ASSERT_EQ(run_vl_eval(scratch + "/pf.jsonl", "generic", scratch + "/pf.jsonl.out"), 0);
+    const std::vector<std::string> expected = outcomes(scratch + "/pf.jsonl.out");
+    ASSERT_EQ(expected.size(), 2u);
+    EXPECT_NE(expected[0].find("\"logprob\":-"), std::string::npos) << expected[0];
+
+    for (const auto &[file, format] : std::vector<std::pair<std::string, std::string>>{
+             {"pf.txt", "hellaswag-text"}, {"pf.txt", "auto"}, {"pf.bin", "mc-binary"}, {"pf.bin", "auto"}}) {
+        const std::string out = scratch + "/" + file + "." + format + ".out";
+        ASSERT_EQ(run_vl_eval(scratch + "/" + file, format, out), 0) << file << " as " << format;
+        EXPECT_EQ(outcomes(out), expected) << file << " as " << format;
+    }
+    // A file read in the other format stops with the reader's error.
+    EXPECT_NE(run_vl_eval(scratch + "/pf.txt", "mc-binary", scratch + "/wrong.out"), 0);
+    std::ifstream log(scratch + "/wrong.out.log");
+    const std::string said((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(said.find("pf.txt: byte 4: the offsets of"), std::string::npos) << said;
 }
