@@ -5,10 +5,14 @@
 // first tokens by their raw next-token logits.
 //
 //   vl-demo [--model PATH] [--system TEXT] [--user TEXT] [--answer TEXT]...
+//
+// Without --model it opens the fixture model of the build tree it was built
+// in, and refuses with a message when that file is not there.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -70,28 +74,70 @@ std::string printable(const std::string &text) {
     return out;
 }
 
+const char *const usage =
+    "usage: vl-demo [--model PATH] [--system TEXT] [--user TEXT] [--answer TEXT]...\n";
+const char *const help =
+    "\n"
+    "Builds a chat prompt from a system and a user message with the model's chat\n"
+    "template, then ranks candidate answers after it by their log-probability and\n"
+    "their first tokens by raw next-token logit.\n"
+    "\n"
+    "  --model PATH   GGUF model with a chat template (default: the fixture model\n"
+    "                 of the build tree: " VL_DEFAULT_MODEL ")\n"
+    "  --system TEXT  system message (default: \"You are terse.\")\n"
+    "  --user TEXT    user message (default: \"What is the capital of France?\")\n"
+    "  --answer TEXT  a candidate answer; give two or more (default: Paris, Lyon,\n"
+    "                 Marseille, London)\n"
+    "  -h, --help     show this help\n";
+
+bool readable(const std::string &path) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    std::fclose(f);
+    return true;
+}
+
 int fail(vl_llama_runtime *runtime, const char *what, const char *err) {
     std::fprintf(stderr, "vl-demo: %s failed: %s\n", what, err);
     vl_llama_close(runtime);
     return 1;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     std::string model = VL_DEFAULT_MODEL;
+    bool model_given = false;
     std::vector<std::string> answers;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
-        if (std::strcmp(argv[i], "--model") == 0 && has_value) model = argv[++i];
-        else if (std::strcmp(argv[i], "--system") == 0 && has_value) system_message = argv[++i];
+        if (std::strcmp(argv[i], "--model") == 0 && has_value) {
+            model = argv[++i];
+            model_given = true;
+        } else if (std::strcmp(argv[i], "--system") == 0 && has_value) system_message = argv[++i];
         else if (std::strcmp(argv[i], "--user") == 0 && has_value) user_message = argv[++i];
         else if (std::strcmp(argv[i], "--answer") == 0 && has_value) answers.push_back(argv[++i]);
-        else {
-            std::fprintf(stderr,
-                         "usage: vl-demo [--model PATH] [--system TEXT] [--user TEXT] [--answer TEXT]...\n");
+        else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage, stdout);
+            std::fputs(help, stdout);
+            return 0;
+        } else {
+            const bool known = std::strcmp(argv[i], "--model") == 0 ||
+                               std::strcmp(argv[i], "--system") == 0 ||
+                               std::strcmp(argv[i], "--user") == 0 ||
+                               std::strcmp(argv[i], "--answer") == 0;
+            std::fprintf(stderr, known ? "vl-demo: %s needs a value\n" : "vl-demo: unknown option %s\n",
+                         argv[i]);
+            std::fputs(usage, stderr);
             return 2;
         }
+    }
+    // The default is the fixture model of the build tree the demo was built
+    // in; an installed demo usually runs where that tree does not exist.
+    if (!model_given && !readable(model)) {
+        std::fprintf(stderr,
+                     "vl-demo: no --model given, and the built-in default model %s does not exist;\n"
+                     "vl-demo: pass --model PATH with a GGUF model that has a chat template\n",
+                     model.c_str());
+        return 2;
     }
     if (answers.empty()) answers = {"Paris", "Lyon", "Marseille", "London"};
     if (answers.size() < 2) {
@@ -190,4 +236,16 @@ int main(int argc, char **argv) {
     }
     vl_llama_close(runtime);
     return 0;
+}
+
+}  // namespace
+
+// No exception (such as running out of memory) ends the demo uncaught.
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vl-demo: %s\n", e.what());
+        return 1;
+    }
 }

@@ -1,0 +1,350 @@
+// vl-eval's parts: the task file readers, prompt building, scoring against
+// direct library calls, the shared-prefix plan, metrics and the results file.
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <llama.h>
+
+#include "evaluation.h"
+#include "jsonl_formats.h"
+#include "metrics.h"
+#include "prompts.h"
+#include "results_file.h"
+#include "scoring.h"
+#include "task_formats.h"
+#include "vorlenta_llama_shim.h"
+
+namespace {
+
+using namespace vl_eval;
+using tokens = std::vector<std::uint32_t>;
+
+const std::string data_dir = VL_EVAL_DATA_DIR;
+const std::string stories = std::string(VL_SHARED_MODELS_DIR) + "/stories260K.gguf";
+
+std::string scratch_file(const std::string &name, const std::string &text) {
+    const std::string path = std::string(VL_EVAL_SCRATCH_DIR) + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+void quiet(ggml_log_level, const char *, void *) {}
+
+struct model_free {
+    void operator()(llama_model *m) const { llama_model_free(m); }
+};
+struct runtime_close {
+    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
+};
+
+std::unique_ptr<llama_model, model_free> vocab_only(const std::string &path) {
+    llama_log_set(quiet, nullptr);
+    llama_backend_init();
+    llama_model_params p = llama_model_default_params();
+    p.vocab_only = true;
+    return std::unique_ptr<llama_model, model_free>(llama_model_load_from_file(path.c_str(), p));
+}
+
+std::unique_ptr<vl_llama_runtime, runtime_close> open_runtime(const std::string &path) {
+    llama_log_set(quiet, nullptr);
+    vl_llama_config c = {256, 256, 2, 0, 2, 2};
+    char err[256];
+    return std::unique_ptr<vl_llama_runtime, runtime_close>(
+        vl_llama_open(path.c_str(), &c, err, sizeof err));
+}
+
+TEST(TaskReaders, EveryFormatReadsAsPublishedAndAutoAgrees) {
+    for (const char *name : {"generic", "hellaswag", "mmlu", "arc"}) {
+        const std::string path = data_dir + "/" + name + ".jsonl";
+        const read_result named = find_task_format(name)->read(path);
+        const read_result guessed = find_task_format("auto")->read(path);
+        ASSERT_EQ(named.error, "") << name;
+        ASSERT_EQ(guessed.items.size(), named.items.size()) << name;
+        for (std::size_t i = 0; i < named.items.size(); ++i) {
+            EXPECT_EQ(guessed.items[i].context, named.items[i].context);
+            EXPECT_EQ(guessed.items[i].choices, named.items[i].choices);
+            EXPECT_EQ(guessed.items[i].label, named.items[i].label);
+        }
+    }
+    const read_result h = read_jsonl(data_dir + "/hellaswag.jsonl", jsonl_layout::hellaswag);
+    EXPECT_EQ(h.items[0].id, "24");
+    EXPECT_EQ(h.items[0].context, "Roof shingle removal: A man is sitting on a roof. he");
+    EXPECT_EQ(h.items[1].context,
+              "Clean and jerk: A lady walks to a barbell. She bends down and grabs the pole. the lady");
+    EXPECT_EQ(h.items[1].label, 3);
+
+    const read_result m = read_jsonl(data_dir + "/mmlu.jsonl", jsonl_layout::mmlu);
+    EXPECT_EQ(m.items[0].context, "What is 2 + 2?\nA. 3\nB. 4\nC. 5\nD. 22\nAnswer:");
+    EXPECT_EQ(m.items[0].choices, (std::vector<std::string>{"A", "B", "C", "D"}));
+    EXPECT_EQ(m.items[0].label, 1);
+    EXPECT_EQ(m.items[1].label, 2);  // the letter "C"
+    EXPECT_EQ(m.items[1].id, "line-2");
+
+    const read_result a = read_jsonl(data_dir + "/arc.jsonl", jsonl_layout::arc);
+    EXPECT_EQ(a.items[0].label, 2);
+    EXPECT_EQ(a.items[0].choices[2], "Planetary days will become shorter.");
+    EXPECT_EQ(a.items[1].context, "Question: Which animal lays eggs?\nAnswer:");
+    EXPECT_EQ(a.items[1].label, 1);
+
+    const read_result g = read_jsonl(data_dir + "/generic.jsonl", jsonl_layout::generic);
+    ASSERT_EQ(g.items.size(), 6u);
+    EXPECT_EQ(g.items[1].system, "You tell stories.");
+    EXPECT_EQ(g.items[2].line, 4u);  // the blank line still counts
+    EXPECT_EQ(g.items[3].skip_reason, "label out of range");
+    EXPECT_EQ(g.items[4].skip_reason, "fewer than two answers");
+    EXPECT_EQ(g.items[5].skip_reason, "empty answer");
+}
+
+TEST(TaskReaders, MalformedLinesStopTheReadingWithFileAndLine) {
+    const std::string good = R"({"context": "a", "choices": ["b", "c"], "answer": 0})";
+    struct bad_case {
+        std::string line, message;
+    } cases[] = {
+        {"{\"context\": \"a\", ", "not valid JSON"},
+        {"[1, 2]", "expected a JSON object"},
+        {R"({"context": "a", "choices": ["b", 3], "answer": 0})", "array of strings"},
+        {R"({"context": "a", "choices": ["b", "c"], "answer": "x"})", "must be an integer"},
+        {R"({"prompt": "a"})", "cannot tell the format"},
+        {R"({"id": "line-1", "context": "a", "choices": ["b", "c"], "answer": 0})",
+         "id 'line-1' was already used on line 1"},
+    };
+    for (const bad_case &c : cases) {
+        const std::string path = scratch_file("bad.jsonl", good + "\n" + c.line + "\n" + good + "\n");
+        const read_result r = read_jsonl(path, jsonl_layout::automatic);
+        EXPECT_EQ(r.items.size(), 1u) << c.line;
+        EXPECT_EQ(r.error.rfind(path + ":2: ", 0), 0u) << r.error;
+        EXPECT_NE(r.error.find(c.message), std::string::npos) << r.error;
+    }
+    EXPECT_NE(read_jsonl("/nonexistent/tasks.jsonl", jsonl_layout::automatic).error.find("cannot open"),
+              std::string::npos);
+}
+
+TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) {
+    auto vocab = vocab_only(stories);
+    ASSERT_TRUE(vocab);
+    const prompt_builder builder(vocab.get(), prompt_mode::raw, "", "Q: ", nullptr);
+    eval_item item;
+    item.context = "The sky is \n";
+    item.choices = {"blue", "very blue"};
+    item.label = 0;
+    item_prompt p;
+    ASSERT_EQ(builder.build(item, p), "");
+    EXPECT_EQ(p.context, tokenize_raw(vocab.get(), "Q: The sky is"));
+    ASSERT_EQ(p.answers.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const tokens whole = tokenize_raw(vocab.get(), "Q: The sky is \n " + item.choices[i]);
+        tokens joined = p.answers[i].context;
+        joined.insert(joined.end(), p.answers[i].continuation.begin(), p.answers[i].continuation.end());
+        EXPECT_EQ(joined, whole);
+        EXPECT_EQ(p.answers[i].context.size(), p.context.size());
+        EXPECT_EQ(p.answers[i].bytes, 3 + item.choices[i].size());  // " \n" moved, then " "
+    }
+    EXPECT_EQ(p.context.front(), 1u);  // the vocabulary's start token
+}
+
+// A chat encoder whose answers change the context's last token, the way a
+// tokenizer merges across the boundary: 10 11 12 | answer -> 10 11 99 answer.
+std::string merging_encoder(const std::string &, const std::string &, const char *prefix, tokens &out) {
+    out = {10, 11, 12};
+    if (prefix == nullptr) return {};
+    const std::string a = prefix;
+    if (a == "merge") out = {10, 11, 99, 40, 41};
+    else if (a == "empty") out = {10, 11, 12};
+    else
+        for (char c : a) out.push_back(static_cast<std::uint32_t>(c));
+    return {};
+}
+
+TEST(ChatPrompts, AnAnswerThatChangesTheContextKeepsItsOwnContext) {
+    auto vocab = vocab_only(stories);
+    const prompt_builder builder(vocab.get(), prompt_mode::chat, "", "", merging_encoder);
+    eval_item item;
+    item.context = "x";
+    item.choices = {"AB", "merge"};
+    item.label = 0;
+    item_prompt p;
+    ASSERT_EQ(builder.build(item, p), "");
+    EXPECT_EQ(p.answers[0].context, (tokens{10, 11, 12}));
+    EXPECT_EQ(p.answers[0].continuation, (tokens{'A', 'B'}));
+    EXPECT_EQ(p.answers[1].context, (tokens{10, 11, 99}));
+    EXPECT_EQ(p.answers[1].continuation, (tokens{40, 41}));
+    item.choices = {"AB", "empty"};
+    EXPECT_EQ(builder.build(item, p), "empty answer");
+}
+
+// Direct library call: one answer after its context, decoded from scratch,
+// with a one-token companion to make a codebook.
+double direct_score(vl_llama_runtime *rt, const answer_prompt &a) {
+    tokens seq = a.continuation;
+    std::vector<std::size_t> offsets = {0, seq.size()};
+    seq.push_back(seq.front() == 0 ? 1 : 0);
+    offsets.push_back(seq.size());
+    float scores[2];
+    char err[256];
+    EXPECT_EQ(vl_llama_score_sequences(rt, a.context.data(), a.context.size(), seq.data(),
+                                       offsets.data(), 2, scores, err, sizeof err), 0)
+        << err;
+    return scores[0];
+}
+
+TEST(Scoring, OneItemMatchesDirectLibraryCallsWithEqualAndPrefixRelatedAnswers) {
+    const std::string model = std::string(VL_FIXTURE_DIR) + "/plain.gguf";
+    auto vocab = vocab_only(model);
+    auto rt = open_runtime(model);
+    ASSERT_TRUE(vocab && rt);
+    const prompt_builder builder(vocab.get(), prompt_mode::raw, "", "", nullptr);
+    eval_item item;
+    item.context = "The sky is";
+    item.choices = {"blue", "blue sky", "green", "blue"};
+    item.label = 0;
+    item_prompt p;
+    ASSERT_EQ(builder.build(item, p), "");
+    const answer_groups groups = group_answers(p);
+    EXPECT_EQ(groups.first_copy[3], 0u);
+    EXPECT_GE(groups.groups.size(), 2u);  // "blue" begins "blue sky"
+
+    item_scorer scorer(rt.get());
+    std::vector<double> logprobs;
+    ASSERT_EQ(scorer.score(p, no_shared_prefix, logprobs), "");
+    ASSERT_EQ(logprobs.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(logprobs[i], direct_score(rt.get(), p.answers[i])) << i;
+    EXPECT_LT(logprobs[1], logprobs[0]);  // "blue sky" is "blue" and more
+    // The context once, then only the answers' inner tokens.
+    EXPECT_GE(scorer.tokens_decoded(), p.context.size());
+    EXPECT_LT(scorer.tokens_decoded(), scorer.tokens_from_scratch());
+}
+
+// Direct library calls: the first prefix tokens of the answer's context
+// retained, the rest of it decoded as a suffix before the answer.
+double direct_suffix_score(vl_llama_runtime *rt, const answer_prompt &a, std::size_t prefix) {
+    tokens seq = a.continuation;
+    std::vector<std::size_t> offsets = {0, seq.size()};
+    seq.push_back(seq.front() == 0 ? 1 : 0);
+    offsets.push_back(seq.size());
+    float scores[2];
+    char err[256];
+    EXPECT_EQ(vl_llama_prefill_shared(rt, a.context.data(), prefix, err, sizeof err), 0) << err;
+    EXPECT_EQ(vl_llama_score_suffix_sequences(rt, a.context.data() + prefix, a.context.size() - prefix,
+                                              seq.data(), offsets.data(), 2, scores, err, sizeof err),
+              0)
+        << err;
+    return scores[0];
+}
+
+TEST(Scoring, ItemsAfterAKeptPrefixScoreAsAFreshPrefillWouldAndDecodeLess) {
+    auto vocab = vocab_only(stories);
+    auto rt = open_runtime(stories);
+    ASSERT_TRUE(vocab && rt);
+    const prompt_builder builder(vocab.get(), prompt_mode::raw, "",
+                                 "Once upon a time there was a little girl named Lily. ", nullptr);
+    std::vector<item_prompt> prompts(3);
+    const char *contexts[] = {"One day she saw a", "She liked to play with her", "Her mom gave her a"};
+    for (int i = 0; i < 3; ++i) {
+        eval_item item;
+        item.context = contexts[i];
+        item.choices = {"dog", "ball", "big red ball"};
+        item.label = 0;
+        ASSERT_EQ(builder.build(item, prompts[i]), "");
+    }
+    const std::vector<std::size_t> plan = plan_shared_prefixes(
+        {common_prefix(prompts[0].context, prompts[1].context),
+         common_prefix(prompts[1].context, prompts[2].context), 0});
+    ASSERT_NE(plan[0], no_shared_prefix);
+    EXPECT_EQ(plan[0], plan[2]);
+    item_scorer shared(rt.get()), alone(rt.get());
+    std::vector<std::vector<double>> kept(3), fresh(3);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(shared.score(prompts[i], plan[i], kept[i]), "");
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(alone.score(prompts[i], no_shared_prefix, fresh[i]), "");
+    for (int i = 0; i < 3; ++i)
+        for (std::size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(kept[i][k], direct_suffix_score(rt.get(), prompts[i].answers[k], plan[i]));
+            EXPECT_EQ(fresh[i][k], direct_score(rt.get(), prompts[i].answers[k]));
+            // llama.cpp's sums differ in the last bits between batch shapes.
+            EXPECT_NEAR(kept[i][k], fresh[i][k], 0.05);
+        }
+    EXPECT_LT(shared.tokens_decoded(), alone.tokens_decoded());
+    EXPECT_EQ(shared.tokens_from_scratch(), alone.tokens_from_scratch());
+}
+
+TEST(SharedPrefixPlan, RunsAreChosenToDecodeTheFewestTokens) {
+    // Pairs sharing 10 tokens, all sharing 4: three runs of two beat one of six.
+    EXPECT_EQ(plan_shared_prefixes({10, 4, 10, 4, 10, 0}),
+              (std::vector<std::size_t>{10, 10, 10, 10, 10, 10}));
+    // All sharing 8, two of them 9: one run of all.
+    EXPECT_EQ(plan_shared_prefixes({8, 9, 8, 8, 0}), (std::vector<std::size_t>(5, 8)));
+    // Nothing shared, or an unscorable item between: items stand alone.
+    EXPECT_EQ(plan_shared_prefixes({0, 0, 0}), (std::vector<std::size_t>(3, no_shared_prefix)));
+    EXPECT_EQ(plan_shared_prefixes({5, 0, 0, 0}),
+              (std::vector<std::size_t>{5, 5, no_shared_prefix, no_shared_prefix}));
+    EXPECT_TRUE(plan_shared_prefixes({}).empty());
+}
+
+TEST(Metrics, PicksAndStandardErrors) {
+    // acc takes the largest total, acc_norm the largest per byte, acc_per_token
+    // the largest per token; ties go to the first answer.
+    const std::vector<answer_score> answers = {{-4.0, 4, 10}, {-3.0, 1, 2}, {-4.0, 4, 10}};
+    EXPECT_EQ(pick_answers(answers), (std::array<int, metric_count>{1, 0, 0}));
+    accuracy a;
+    for (bool c : {true, false, false, false}) a.add(c);
+    EXPECT_DOUBLE_EQ(a.mean(), 0.25);
+    EXPECT_DOUBLE_EQ(a.stderr_of_mean(), 0.25);  // sqrt(4 * 0.25 * 0.75 / 3 / 4)
+    accuracy one;
+    one.add(true);
+    EXPECT_TRUE(std::isnan(one.stderr_of_mean()));
+}
+
+TEST(ResultsFile, RecordsRoundTripAndAnUnfinishedLastLineIsNotARecord) {
+    result_record r;
+    r.id = "q\"1";
+    r.line = 7;
+    r.run = "abc";
+    r.label = 1;
+    r.answers = {{-1.25, 2, 5}, {-0.5, 1, 3}};
+    decide(r);
+    EXPECT_TRUE(r.correct[acc]);
+    result_record skipped;
+    skipped.id = "q2";
+    skipped.line = 8;
+    skipped.run = "abc";
+    skipped.skipped = "label out of range";
+    const std::string a = to_json_line(r), b = to_json_line(skipped);
+    const std::string path = scratch_file("results.jsonl", a + b + b.substr(0, 10));
+    const results_read read = read_results(path, false);
+    ASSERT_EQ(read.error, "");
+    ASSERT_EQ(read.records.size(), 2u);
+    EXPECT_TRUE(same_outcome(read.records[0], r));
+    EXPECT_EQ(read.records[0].id, r.id);
+    EXPECT_EQ(read.records[0].pick, r.pick);
+    EXPECT_EQ(read.records[1].skipped, "label out of range");
+    EXPECT_EQ(read.complete_bytes, a.size() + b.size());
+
+    const std::string broken = scratch_file("broken.jsonl", a + "{\"id\": 3}\n");
+    EXPECT_EQ(read_results(broken, false).error.rfind(broken + ":2: ", 0), 0u);
+    EXPECT_EQ(read_results(std::string(VL_EVAL_SCRATCH_DIR) + "/missing.jsonl", true).error, "");
+}
+
+TEST(Shards, ContiguousBlocksCoverEveryItemOnce) {
+    for (std::size_t n : {0, 1, 2, 7, 100})
+        for (unsigned count : {1u, 3u, 8u}) {
+            std::size_t next = 0;
+            for (unsigned i = 0; i < count; ++i) {
+                std::size_t b, e;
+                shard_range(n, i, count, b, e);
+                EXPECT_EQ(b, next);
+                next = e;
+            }
+            EXPECT_EQ(next, n);
+        }
+    unsigned i, n;
+    EXPECT_EQ(parse_shard("2/3", i, n), "");
+    EXPECT_EQ(i * 10 + n, 23u);
+    for (const char *bad : {"3/3", "1/0", "/3", "1/", "a/3", "1-3", "-1/3"})
+        EXPECT_NE(parse_shard(bad, i, n), "") << bad;
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+"""vl-eval as a user runs it: every format in both prompt modes, shared
+prefixes against --no-share, a run killed and resumed, Ctrl-C, bad input,
+and shards merged by `vl-eval summarize`."""
+import json
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+VL_EVAL = os.environ["VL_EVAL"]
+FIXTURES = os.environ["VL_FIXTURE_DIR"]
+SHARED = os.environ["VL_SHARED_MODELS_DIR"]
+SCRATCH = os.environ["VL_EVAL_SCRATCH"]
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+STORIES = os.path.join(SHARED, "stories260K.gguf")
+STORIES_CHAT = os.path.join(SHARED, "stories260K-chatml.gguf")
+TIMEOUT = 300
+
+
+def scratch(name):
+    path = os.path.join(SCRATCH, name)
+    if os.path.exists(path):
+        os.remove(path)
+    return path
+
+
+def run(*args, check=True):
+    p = subprocess.run([VL_EVAL, "--threads", "2", "--quiet", *args], capture_output=True,
+                       text=True, timeout=TIMEOUT)
+    if check and p.returncode != 0:
+        raise AssertionError(f"vl-eval {args} exited {p.returncode}:\n{p.stdout}\n{p.stderr}")
+    return p
+
+
+def records(path):
+    with open(path) as f:
+        return [json.loads(line) for line in f]
+
+
+def text(path):
+    with open(path) as f:
+        return f.read()
+
+
+def summary(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def write_tasks(name, n, preamble_words=0):
+    """n generic items; groups of three share a passage, all share a start."""
+    words = "the a girl boy dog cat park tree ball sun happy big small red blue ran saw".split()
+    path = scratch(name)
+    with open(path, "w") as f:
+        for i in range(n):
+            passage = " ".join(words[(i // 3 + k) % len(words)] for k in range(10))
+            question = " ".join(words[(i * 7 + k) % len(words)] for k in range(4))
+            choices = [words[(i + k * 5) % len(words)] for k in range(4)]
+            f.write(json.dumps({"id": f"t{i}", "context": f"Once upon a time. {passage}. {question}",
+                                "choices": choices, "answer": i % 4}) + "\n")
+    return path
+
+
+class Formats(unittest.TestCase):
+    def test_every_format_in_both_prompt_modes(self):
+        expected = {"generic": (3, 3), "hellaswag": (2, 0), "mmlu": (2, 0), "arc": (2, 0)}
+        models = [(os.path.join(FIXTURES, "plain.gguf"), "raw"),
+                  (os.path.join(FIXTURES, "chatml.gguf"), "chat"),
+                  (STORIES, "raw"), (STORIES_CHAT, "chat")]
+        for model, mode in models:
+            for fmt, (scored, skipped) in expected.items():
+                with self.subTest(model=os.path.basename(model), format=fmt):
+                    out, summ = scratch("fmt.jsonl"), scratch("fmt.json")
+                    run("--model", model, "--tasks", os.path.join(DATA, fmt + ".jsonl"),
+                        "--format", fmt, "--out", out, "--summary", summ)
+                    s = summary(summ)
+                    self.assertEqual(s["configuration"]["prompt"], mode)
+                    self.assertEqual((s["items"]["scored"], s["items"]["skipped"]), (scored, skipped))
+                    for r in records(out):
+                        if "skipped" in r:
+                            continue
+                        self.assertTrue(all(a["logprob"] < 0 and a["tokens"] > 0 for a in r["answers"]))
+                        self.assertEqual(r["correct"]["acc"], r["pick"]["acc"] == r["label"])
+                    if fmt == "generic":
+                        g3 = next(r for r in records(out) if r["id"] == "g3")
+                        # "blue" twice scores twice the same; "blue sky" less than "blue".
+                        self.assertEqual(g3["answers"][0]["logprob"], g3["answers"][3]["logprob"])
+                        self.assertLess(g3["answers"][1]["logprob"], g3["answers"][0]["logprob"])
+
+
+class SharedPrefixes(unittest.TestCase):
+    def test_sharing_picks_as_no_share_with_fewer_decoded_tokens(self):
+        tasks = write_tasks("share.jsonl", 12)
+        preamble = scratch("preamble.txt")
+        with open(preamble, "w") as f:
+            f.write("Lily and Tom went to the park to play with a big red ball.\n\n")
+        results = {}
+        for flag in ([], ["--no-share"]):
+            out, summ = scratch("share-out.jsonl"), scratch("share.json")
+            run("--model", STORIES, "--tasks", tasks, "--preamble", preamble, "--out", out,
+                "--summary", summ, *flag)
+            results[bool(flag)] = (records(out), summary(summ))
+        (shared, s_sum), (alone, a_sum) = results[False], results[True]
+        self.assertEqual([r["pick"] for r in shared], [r["pick"] for r in alone])
+        for r, q in zip(shared, alone):
+            for a, b in zip(r["answers"], q["answers"]):
+                self.assertAlmostEqual(a["logprob"], b["logprob"], delta=0.05)
+        self.assertEqual(s_sum["tokens_from_scratch"], a_sum["tokens_from_scratch"])
+        self.assertLess(s_sum["tokens_decoded"], a_sum["tokens_decoded"] * 0.6)
+
+
+class Interruptions(unittest.TestCase):
+    def test_killed_run_resumes_to_the_same_results(self):
+        tasks = write_tasks("kill.jsonl", 120)
+        model = STORIES
+        whole = scratch("whole.jsonl")
+        run("--model", model, "--tasks", tasks, "--out", whole)
+        resumed = scratch("resumed.jsonl")
+        p = subprocess.Popen([VL_EVAL, "--threads", "1", "--quiet", "--model", model, "--tasks", tasks,
+                              "--out", resumed], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + TIMEOUT
+            while p.poll() is None and time.monotonic() < deadline:
+                if os.path.exists(resumed) and os.path.getsize(resumed) > 2000:
+                    break
+                time.sleep(0.005)
+            p.send_signal(signal.SIGKILL)
+        finally:
+            p.kill()
+            p.wait()
+        done_before = text(resumed).count("\n")
+        self.assertTrue(0 < done_before < 120, done_before)  # killed part-way
+        run("--model", model, "--tasks", tasks, "--out", resumed, "--resume")
+        self.assertEqual(text(resumed).splitlines(), text(whole).splitlines())
+
+        # A record cut in the middle (killed while writing) is scored again.
+        cut = scratch("cut.jsonl")
+        lines = text(whole).splitlines(keepends=True)
+        with open(cut, "w") as f:
+            f.write("".join(lines[:5]) + lines[5][:20])
+        run("--model", model, "--tasks", tasks, "--out", cut, "--resume")
+        self.assertEqual(text(cut), text(whole))
+
+        # Results of other settings are not mixed in; an existing file is not replaced.
+        p = run("--model", model, "--tasks", tasks, "--out", cut, "--resume", "--system", "x",
+                "--prompt", "raw", check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("another model or settings", p.stderr)
+        p = run("--model", model, "--tasks", tasks, "--out", cut, check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("--resume", p.stderr)
+
+    def test_ctrl_c_finishes_the_item_writes_the_summary_and_exits_130(self):
+        tasks = write_tasks("sigint.jsonl", 400)
+        out, summ = scratch("sigint-out.jsonl"), scratch("sigint.json")
+        p = subprocess.Popen([VL_EVAL, "--threads", "1", "--quiet", "--model", STORIES, "--tasks", tasks,
+                              "--out", out, "--summary", summ], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        try:
+            deadline = time.monotonic() + TIMEOUT
+            while time.monotonic() < deadline and not (os.path.exists(out) and os.path.getsize(out) > 0):
+                time.sleep(0.005)
+            p.send_signal(signal.SIGINT)
+            stdout, _ = p.communicate(timeout=TIMEOUT)
+        finally:
+            p.kill()
+            p.wait()
+        self.assertEqual(p.returncode, 130)
+        self.assertIn("interrupted", stdout)
+        s = summary(summ)
+        self.assertTrue(s["interrupted"])
+        done = records(out)
+        self.assertEqual(s["items"]["scored"], len(done))
+        self.assertLess(len(done), 400)
+
+
+class BadInput(unittest.TestCase):
+    def test_malformed_line_and_too_long_item(self):
+        tasks = scratch("bad.jsonl")
+        long_context = " ".join(["the big dog ran"] * 40)
+        with open(tasks, "w") as f:
+            f.write(json.dumps({"id": "a", "context": "One day", "choices": ["a", "b"], "answer": 0}) + "\n")
+            f.write(json.dumps({"id": "long", "context": long_context, "choices": ["a", "b"], "answer": 0}) + "\n")
+            f.write('{"id": "c", "context": "x", "choices": ["a", "b"], "answer": 0\n')
+            f.write(json.dumps({"id": "d", "context": "One day", "choices": ["a", "b"], "answer": 1}) + "\n")
+        out, summ = scratch("bad-out.jsonl"), scratch("bad.json")
+        p = run("--model", STORIES, "--tasks", tasks, "--out", out, "--summary", summ, "--ctx", "64",
+                check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(f"{tasks}:3: not valid JSON", p.stderr)
+        self.assertIn("| acc ", p.stdout)  # the summary of what was done comes first
+        got = {r["id"]: r for r in records(out)}
+        self.assertEqual(sorted(got), ["a", "long"])
+        self.assertIn("more than the context window of 64", got["long"]["skipped"])
+        s = summary(summ)
+        self.assertEqual((s["items"]["scored"], s["items"]["skipped"]), (1, 1))
+        self.assertIn(":3:", s["error"])
+
+        for args, message in ((["--tasks", os.path.join(SCRATCH, "none.jsonl")], "cannot open"),
+                              (["--tasks", tasks, "--shard", "3/3"], "--shard expects"),
+                              (["--tasks", tasks, "--prompt", "chat"], "no chat template")):
+            p = run("--model", STORIES, *args, check=False)
+            self.assertNotEqual(p.returncode, 0)
+            self.assertIn(message, p.stderr)
+        p = run("--model", os.path.join(SHARED, "ggml-vocab-phi-3.gguf"), "--tasks", tasks, check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("cannot open the model", p.stderr)
+
+
+class Shards(unittest.TestCase):
+    def test_three_shards_merged_equal_one_run(self):
+        tasks = write_tasks("shards.jsonl", 20)
+        whole, whole_sum = scratch("one.jsonl"), scratch("one.json")
+        run("--model", STORIES, "--tasks", tasks, "--out", whole, "--summary", whole_sum)
+        parts = []
+        for i in range(3):
+            parts.append(scratch(f"part{i}.jsonl"))
+            run("--model", STORIES, "--tasks", tasks, "--out", parts[-1], "--shard", f"{i}/3")
+        self.assertEqual([l for p in parts for l in text(p).splitlines()], text(whole).splitlines())
+        merged_sum = scratch("merged.json")
+        p = subprocess.run([VL_EVAL, "summarize", *parts, "--summary", merged_sum, "--tasks", tasks],
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        merged, one = summary(merged_sum), summary(whole_sum)
+        self.assertEqual(merged["metrics"], one["metrics"])
+        self.assertEqual(merged["items"], one["items"])
+        self.assertEqual(merged["run"], one["run"])
+
+        # Missing shards are named; results of other settings are refused.
+        p = subprocess.run([VL_EVAL, "summarize", parts[0], "--tasks", tasks], capture_output=True,
+                           text=True, timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("have no results: t6, t7", p.stderr)
+        other = scratch("other.jsonl")
+        run("--model", STORIES, "--tasks", tasks, "--out", other, "--limit", "2", "--system", "x",
+            "--prompt", "raw")
+        p = subprocess.run([VL_EVAL, "summarize", parts[0], other], capture_output=True, text=True,
+                           timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("different models or settings", p.stderr)
+        changed = scratch("changed.jsonl")
+        with open(changed, "w") as f:
+            r = records(parts[0])[1]
+            r["answers"][0]["logprob"] -= 1.0
+            f.write(json.dumps(r) + "\n")
+        p = subprocess.run([VL_EVAL, "summarize", parts[0], changed], capture_output=True, text=True,
+                           timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("results for the same ids differ: t1", p.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
