@@ -218,7 +218,7 @@ TEST(HellaswagText, MalformedTasksNameTheirLine) {
 
 namespace {
 
-const std::string scratch = VL_SCRATCH_DIR;
+const std::string scratch = VL_EVAL_SCRATCH_DIR;
 
 void write_file(const std::string &path, const std::string &bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
