@@ -30,6 +30,11 @@
  *  - Memory exhaustion: if memory runs out inside a call, the call returns its
  *    failure value (-1 or NULL) and writes nothing into `err`. Scratch
  *    sequences are still removed, so the runtime stays usable.
+ *  - One decode takes at most the context's n_batch tokens, and for a model
+ *    without sequence memory (an encoder) or whose attention is not causal
+ *    at most one physical batch, llama.cpp's n_ubatch (512 by default, and
+ *    never above n_batch). A scorer refuses a longer decode with its own
+ *    decode-failure message, where llama.cpp itself would abort the process.
  *  - No C++ exception ever leaves this library.
  *
  * Sequence memory: sequence 0 holds the prompt of the last from-scratch
@@ -116,11 +121,16 @@ VL_LLAMA_API int32_t vl_llama_multi_root_supported(const vl_llama_runtime *runti
 /* Largest task count of vl_llama_score_suffix_batch: n_seq_max - 1. */
 VL_LLAMA_API uint32_t vl_llama_max_parallel_tasks(const vl_llama_runtime *runtime);
 /* Largest total suffix tokens of one vl_llama_score_suffix_batch after the
- * retained prefix; 0 while no prefix is retained or when nothing limits it. */
+ * retained prefix: the smaller of n_batch and what the context window leaves
+ * after the prefix, and for a model whose attention is not causal at most one
+ * physical batch (llama.cpp's n_ubatch, which such a model cannot split).
+ * 0 while no prefix is retained or when nothing limits it. */
 VL_LLAMA_API size_t vl_llama_max_parallel_suffix_tokens(const vl_llama_runtime *runtime);
 /* Largest root count of vl_llama_score_root_batch: n_seq_max. */
 VL_LLAMA_API uint32_t vl_llama_max_multi_root_tasks(const vl_llama_runtime *runtime);
-/* Largest total prompt tokens of one vl_llama_score_root_batch. */
+/* Largest total prompt tokens of one vl_llama_score_root_batch: the smaller
+ * of n_batch and n_ctx, and for a model whose attention is not causal at most
+ * one physical batch (llama.cpp's n_ubatch). A request filled to it decodes. */
 VL_LLAMA_API size_t vl_llama_max_multi_root_tokens(const vl_llama_runtime *runtime);
 
 /* ---- text ----------------------------------------------------------------- */
@@ -162,7 +172,7 @@ VL_LLAMA_API int64_t vl_llama_model_desc(const vl_llama_runtime *runtime,
  * sequence 0 in one batch, and writes the raw logit of each candidate
  * (candidate_count >= 2) at the last prompt position into out_logits.
  * Discards a retained shared prefix once the prompt ids have been checked.
- * A prompt longer than the context's n_batch fails with "llama_decode failed". */
+ * A prompt longer than one decode takes fails with "llama_decode failed". */
 VL_LLAMA_API int32_t vl_llama_score_next(vl_llama_runtime *runtime,
                                          const uint32_t *prompt_tokens, size_t prompt_count,
                                          const uint32_t *candidate_ids, size_t candidate_count,
@@ -172,7 +182,7 @@ VL_LLAMA_API int32_t vl_llama_score_next(vl_llama_runtime *runtime,
  * keeps the logits of the last position. The prefix then serves any number
  * of suffix scoring calls until the next prefill or resetting call. Once the
  * ids have been checked the old prefix is gone, even if the decode fails; a
- * prefix longer than the context's n_batch fails with "llama_decode failed
+ * prefix longer than one decode takes fails with "llama_decode failed
  * while prefilling shared prefix". */
 VL_LLAMA_API int32_t vl_llama_prefill_shared(vl_llama_runtime *runtime,
                                              const uint32_t *prefix_tokens, size_t prefix_count,
@@ -182,7 +192,7 @@ VL_LLAMA_API int32_t vl_llama_prefill_shared(vl_llama_runtime *runtime,
  * (suffix_count may be 0: then the kept logits are used and nothing is
  * decoded). The suffix is decoded in scratch sequence 1, which is removed
  * again; the prefix stays usable whatever the outcome. A suffix longer than
- * the context's n_batch fails with "llama_decode failed while scoring shared
+ * one decode takes fails with "llama_decode failed while scoring shared
  * suffix". */
 VL_LLAMA_API int32_t vl_llama_score_suffix(vl_llama_runtime *runtime,
                                            const uint32_t *suffix_tokens, size_t suffix_count,
@@ -229,7 +239,7 @@ VL_LLAMA_API int32_t vl_llama_score_root_batch(vl_llama_runtime *runtime,
 
 /* The context is prompt_tokens (prompt_count >= 1), decoded from scratch into
  * sequence 0; discards a retained prefix once the prompt ids are checked. A
- * prompt longer than the context's n_batch fails with "llama_decode failed
+ * prompt longer than one decode takes fails with "llama_decode failed
  * before sequence scoring". */
 VL_LLAMA_API int32_t vl_llama_score_sequences(vl_llama_runtime *runtime,
                                               const uint32_t *prompt_tokens, size_t prompt_count,
@@ -240,7 +250,7 @@ VL_LLAMA_API int32_t vl_llama_score_sequences(vl_llama_runtime *runtime,
 
 /* The context is the retained prefix plus suffix_tokens (suffix_count may be
  * 0), walked in scratch sequence 1; the prefix stays usable. A suffix longer
- * than n_batch fails with "llama_decode failed before shared sequence
+ * than one decode takes fails with "llama_decode failed before shared sequence
  * scoring". */
 VL_LLAMA_API int32_t vl_llama_score_suffix_sequences(vl_llama_runtime *runtime,
                                                      const uint32_t *suffix_tokens,

@@ -74,6 +74,49 @@ TEST(BatchLimits, LargestAcceptedRequestsDecode) {
     }
 }
 
+// A context whose attention is not causal cannot split a decode into
+// physical batches: its token capacities stop at n_ubatch although n_batch
+// and the window are larger, requests filled to them decode, and one token
+// more fails as a decode would, leaving what a failed decode leaves.
+TEST(BatchLimits, NonCausalCapacitiesStopAtThePhysicalBatch) {
+    fakes().llama_init_from_model = [](llama_model *m, llama_context_params p) {
+        llama_context *ctx = real::llama_init_from_model(m, p);
+        if (ctx != nullptr) llama_set_causal_attn(ctx, false);
+        return ctx;
+    };
+    runtime_ptr r = open_with(2048, 2048, 4);
+    ASSERT_NE(r, nullptr);
+    ASSERT_FALSE(r->causal_attn);
+    ASSERT_EQ(r->n_batch, 2048u);
+    ASSERT_EQ(r->n_ubatch, 512u);
+    EXPECT_EQ(vl_llama_max_multi_root_tokens(r.get()), 512u);
+    char err[128] = "";
+    EXPECT_EQ(largest_root_batch(r.get(), err, sizeof err), 0) << err;
+    EXPECT_EQ(largest_suffix_batch(r.get(), 100, err, sizeof err), 0) << err;
+    EXPECT_EQ(vl_llama_max_parallel_suffix_tokens(r.get()), 512u);
+
+    flat_array<uint32_t> cands = flatten(std::vector<std::vector<uint32_t>>(2, {7, 8}));
+    std::vector<float> out(4);
+    flat_array<uint32_t> over = flatten(std::vector<std::vector<uint32_t>>{sample_prompt(300), sample_prompt(213)});
+    reset_counts();
+    EXPECT_EQ(vl_llama_score_suffix_batch(r.get(), over.items.data(), over.offsets.data(), cands.items.data(),
+                                          cands.offsets.data(), 2, out.data(), err, sizeof err),
+              -1);
+    EXPECT_STREQ(err, "llama_decode failed while scoring parallel suffixes");
+    EXPECT_EQ(counts().llama_decode, 0);
+    EXPECT_TRUE(r->has_shared_prefix);
+    EXPECT_TRUE(sequences_empty(r.get(), 1, 3));
+    EXPECT_EQ(seq_range(r.get(), 0).second, 99);
+
+    EXPECT_EQ(vl_llama_score_root_batch(r.get(), over.items.data(), over.offsets.data(), cands.items.data(),
+                                        cands.offsets.data(), 2, out.data(), err, sizeof err),
+              -1);
+    EXPECT_STREQ(err, "llama_decode failed while scoring independent roots");
+    EXPECT_EQ(counts().llama_decode, 0);
+    EXPECT_FALSE(r->has_shared_prefix);
+    EXPECT_TRUE(sequences_empty(r.get(), 0, 3));
+}
+
 // Batches above the default micro-batch of 512 tokens are split by
 // llama.cpp; each task's row must still be the one of its own last token.
 // Both sides decode long batches here, which differ in the last bits

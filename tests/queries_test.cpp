@@ -179,6 +179,23 @@ TEST(Queries, TokenLimits) {
     x.has_shared_prefix = false;
     EXPECT_EQ(vl_llama_max_parallel_suffix_tokens(&x), 0u);
 
+    // With causal attention llama.cpp splits a batch into physical batches,
+    // so n_ubatch limits nothing; without, one decode stops at n_ubatch.
+    x.n_ubatch = 256;
+    EXPECT_EQ(root_tokens(2048, 4096), 2048u);
+    EXPECT_EQ(suffix_tokens(100, 2048, 4096), 2048u);
+    x.causal_attn = false;
+    EXPECT_EQ(root_tokens(2048, 4096), 256u);
+    EXPECT_EQ(root_tokens(0, 0), 256u);
+    EXPECT_EQ(root_tokens(128, 4096), 128u);
+    EXPECT_EQ(suffix_tokens(100, 2048, 4096), 256u);
+    EXPECT_EQ(suffix_tokens(4000, 2048, 4096), 96u);
+    EXPECT_EQ(suffix_tokens(4096, 2048, 4096), 0u);
+    x.n_ubatch = 0;  // no known physical batch
+    EXPECT_EQ(root_tokens(2048, 4096), 2048u);
+    x.causal_attn = true;
+    x.has_shared_prefix = false;
+
     // Sequence counts compare unsigned; a missing context or vocabulary
     // answers 0 where the row needs it.
     x.n_batch = x.n_ctx = 512;

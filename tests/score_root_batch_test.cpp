@@ -300,6 +300,16 @@ TEST_F(RootBatch, RequestsAtTheLimitsPassValidation) {
     last.back() = 0x80000000u;
     EXPECT_EQ(run({sample_prompt(200), last}, two_candidates, &small), -1);
     EXPECT_STREQ(err, "multi-root prompt token id exceeds llama.cpp range");
+
+    // A root exactly as long as the per-sequence window passes and decodes.
+    // Real runtimes share one window among all sequences (n_ctx_seq equals
+    // n_ctx), so only a record with a smaller share can reach this edge.
+    EXPECT_EQ(runtime->n_ctx_seq, runtime->n_ctx);
+    vl_llama_runtime shared = borrowed_runtime(*runtime);
+    shared.n_ctx_seq = 64;
+    EXPECT_EQ(run({sample_prompt(64), sample_prompt(3)}, two_candidates, &shared), 0) << err;
+    EXPECT_EQ(run({sample_prompt(3), sample_prompt(65)}, two_candidates, &shared), -1);
+    EXPECT_STREQ(err, "one multi-root prompt exceeds effective per-sequence context capacity");
 }
 
 // A context without sequence memory cannot hold roots in sequences.

@@ -1,5 +1,6 @@
 // The trie walk against llama.cpp fakes: logits rows chosen by the test, one
 // per decoded token, so that arithmetic, call order and limits are exact.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -123,6 +124,31 @@ TEST_F(TrieWalk, EqualLogitsGiveMinusLogOfTheVocabularySize) {
     root = {-7.5f, -7.5f};
     ASSERT_EQ(walk({{0}, {1}}), "ok");
     EXPECT_EQ(scores, (std::vector<float>{-0.6931472f, -0.6931472f}));
+}
+
+// The normaliser is shifted by the row's maximum: rows far below zero
+// (where exp underflows to 0 in double precision) and far above 710 (where
+// it overflows) give the log-probabilities of the same row near zero.
+TEST_F(TrieWalk, ExtremeLogitRowsGiveTheSameLogProbabilities) {
+    const std::vector<float> moderate = varied_row(100);
+    const codebook book{{0}, {9}, {15}};
+    root = moderate;
+    ASSERT_EQ(walk(book), "ok");
+    const std::vector<float> expected = scores;
+    for (float offset : {-1000.0f, -5000.0f, 720.0f, 3000.0f}) {
+        SCOPED_TRACE(testing::Message() << "logits shifted by " << offset);
+        root = moderate;
+        for (float &x : root) x += offset;
+        double maximum = -std::numeric_limits<double>::infinity(), sum = 0.0;
+        for (float x : root) maximum = std::max(maximum, static_cast<double>(x));
+        for (float x : root) sum += std::exp(static_cast<double>(x) - maximum);
+        float normaliser = 0.0f;
+        ASSERT_EQ(vl::vocab_logsumexp(root.data(), root.size(), normaliser), vl::ok);
+        ASSERT_TRUE(std::isfinite(normaliser));
+        EXPECT_NEAR(normaliser, maximum + std::log(sum), 4e-4);
+        ASSERT_EQ(walk(book), "ok");
+        for (std::size_t i = 0; i < book.size(); ++i) EXPECT_NEAR(scores[i], expected[i], 4e-4) << "candidate " << i;
+    }
 }
 
 TEST_F(TrieWalk, StopsAtTheContextWindowAndThePositionRange) {

@@ -14,7 +14,9 @@ int main() {
     char buf[8];
     (void)llama_model_desc(model, buf, sizeof buf);
     llama_context* ctx = llama_init_from_model(model, cp);
-    (void)(llama_n_ctx(ctx) + llama_n_ctx_seq(ctx) + llama_n_batch(ctx) + llama_n_seq_max(ctx));
+    (void)(llama_n_ctx(ctx) + llama_n_ctx_seq(ctx) + llama_n_batch(ctx) + llama_n_seq_max(ctx) +
+           llama_n_ubatch(ctx));
+    (void)llama_get_causal_attn(ctx);
     llama_set_n_threads(ctx, 1, 1);
     llama_chat_message msg{"user", "hi"};
     (void)llama_chat_apply_template("", &msg, 1, true, buf, sizeof buf);

@@ -62,6 +62,8 @@ vl_llama_runtime *open_runtime(const char *model_path, const vl_llama_config *co
     runtime->n_ctx_seq = llama_n_ctx_seq(runtime->ctx);
     runtime->n_batch = llama_n_batch(runtime->ctx);
     runtime->n_seq_max = llama_n_seq_max(runtime->ctx);
+    runtime->n_ubatch = llama_n_ubatch(runtime->ctx);
+    runtime->causal_attn = llama_get_causal_attn(runtime->ctx);
 
     apply_thread_rule(runtime->ctx, *config);
     return runtime.release();

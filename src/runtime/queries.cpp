@@ -63,7 +63,7 @@ VL_LLAMA_API uint32_t vl_llama_max_parallel_tasks(const vl_llama_runtime *runtim
 // vl_llama_parallel_suffix_supported's answer.
 VL_LLAMA_API size_t vl_llama_max_parallel_suffix_tokens(const vl_llama_runtime *runtime) {
     if (runtime == nullptr || !runtime->has_shared_prefix) return 0;
-    const std::size_t limit = vl::parallel_suffix_token_limit(*runtime);
+    const std::size_t limit = vl::decodable(*runtime, vl::parallel_suffix_token_limit(*runtime));
     return limit == vl::unlimited ? 0 : limit;
 }
 
@@ -74,7 +74,7 @@ VL_LLAMA_API uint32_t vl_llama_max_multi_root_tasks(const vl_llama_runtime *runt
 
 VL_LLAMA_API size_t vl_llama_max_multi_root_tokens(const vl_llama_runtime *runtime) {
     if (!vl::runs_multi_root(runtime)) return 0;
-    const std::size_t limit = vl::multi_root_token_limit(*runtime);
+    const std::size_t limit = vl::decodable(*runtime, vl::multi_root_token_limit(*runtime));
     return limit == vl::unlimited ? 0 : limit;
 }
 

@@ -25,4 +25,8 @@ struct vl_llama_runtime {
     std::uint32_t n_ctx_seq = 0;
     std::uint32_t n_batch = 0;
     std::uint32_t n_seq_max = 0;
+    // The physical batch: llama.cpp computes a decode in pieces of at most
+    // n_ubatch tokens, and some contexts cannot split a decode at all.
+    std::uint32_t n_ubatch = 0;
+    bool causal_attn = true;  // attention to earlier positions only
 };

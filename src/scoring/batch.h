@@ -6,6 +6,7 @@
 
 #include <llama.h>
 
+#include "runtime/capacity.h"
 #include "runtime/runtime.h"
 
 namespace vl {
@@ -34,11 +35,12 @@ private:
     llama_batch batch_;
 };
 
-// llama.cpp aborts the process, rather than failing, on a decode of more
-// tokens than the context's n_batch; callers refuse such decodes themselves.
-// (A real context never reports n_batch 0; it then means no known limit.)
-inline bool fits_one_decode(const vl_llama_runtime &runtime, std::size_t n_tokens) {
-    return runtime.n_batch == 0 || n_tokens <= runtime.n_batch;
+// Whether one llama_decode of n_tokens stays within what the context
+// accepts (see largest_decode); callers refuse a larger decode themselves,
+// with their own decode-failure message, since llama.cpp would abort.
+inline bool fits_one_decode(const vl_llama_runtime &runtime, std::size_t n_tokens,
+                            bool has_memory) {
+    return n_tokens <= largest_decode(runtime, has_memory);
 }
 
 }  // namespace vl

@@ -26,7 +26,7 @@ outcome prefill_shared(vl_llama_runtime *runtime, const std::uint32_t *prefix_to
 
     clear_memory_and_reset(*runtime, mem);
 
-    if (!fits_one_decode(*runtime, prefix.size()))
+    if (!fits_one_decode(*runtime, prefix.size(), true))
         return "llama_decode failed while prefilling shared prefix";
     llama_batch batch = llama_batch_get_one(prefix.data(), static_cast<std::int32_t>(prefix.size()));
     if (llama_decode(runtime->ctx, batch) != 0)

@@ -25,9 +25,11 @@ outcome score_next(vl_llama_runtime *runtime, const std::uint32_t *prompt_tokens
     std::vector<llama_token> prompt;
     if (outcome failure = convert_token_ids(prompt_tokens, prompt_count, prompt)) return failure;
 
-    clear_memory_and_reset(*runtime, llama_get_memory(runtime->ctx));
+    // A context without memory (an encoder) still scores, within one physical batch.
+    llama_memory_t mem = llama_get_memory(runtime->ctx);
+    clear_memory_and_reset(*runtime, mem);
 
-    if (!fits_one_decode(*runtime, prompt.size())) return "llama_decode failed";
+    if (!fits_one_decode(*runtime, prompt.size(), mem != nullptr)) return "llama_decode failed";
     llama_batch batch = llama_batch_get_one(prompt.data(), static_cast<std::int32_t>(prompt.size()));
     if (llama_decode(runtime->ctx, batch) != 0) return "llama_decode failed";
 

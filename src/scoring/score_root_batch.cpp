@@ -43,7 +43,6 @@ outcome score_root_batch(vl_llama_runtime *runtime, const std::uint32_t *prompt_
     }
     const std::size_t n_tokens = R[root_count];
     if (n_tokens > max_llama_int) return "multi-root token buffers are invalid";
-    // The limit never exceeds n_batch, so no accepted batch aborts llama.cpp.
     const std::size_t limit = multi_root_token_limit(*runtime);
     if (limit != unlimited && n_tokens > limit)
         return "multi-root prompt tokens exceed configured batch/context capacity";
@@ -70,7 +69,9 @@ outcome score_root_batch(vl_llama_runtime *runtime, const std::uint32_t *prompt_
             ++n;
         }
     }
-    if (llama_decode(runtime->ctx, batch.get()) != 0)
+    // Within n_batch, but more than a context that cannot split it takes at
+    // once: llama.cpp would abort, so the decode fails here.
+    if (!fits_one_decode(*runtime, n_tokens, true) || llama_decode(runtime->ctx, batch.get()) != 0)
         return "llama_decode failed while scoring independent roots";
 
     for (std::size_t r = 0; r < root_count; ++r) {

@@ -48,7 +48,7 @@ outcome score_suffix(vl_llama_runtime *runtime, const std::uint32_t *suffix_toke
     scratch.copy_prefix();
 
     // Refused before its batch is even allocated: llama.cpp would abort on it.
-    if (!fits_one_decode(*runtime, suffix.size()))
+    if (!fits_one_decode(*runtime, suffix.size(), true))
         return "llama_decode failed while scoring shared suffix";
 
     const auto n = static_cast<std::int32_t>(suffix.size());

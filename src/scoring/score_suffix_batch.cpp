@@ -45,8 +45,7 @@ outcome score_suffix_batch(vl_llama_runtime *runtime, const std::uint32_t *suffi
     const std::size_t n_tokens = S[task_count];
     if (n_tokens > 0 && suffix_tokens == nullptr) return "parallel suffix token buffer is null";
     if (n_tokens > max_llama_int) return "parallel suffix token count exceeds llama.cpp batch range";
-    // llama.cpp aborts on a batch larger than n_batch; this refuses it first.
-    if (!fits_one_decode(*runtime, n_tokens))
+    if (runtime->n_batch != 0 && n_tokens > runtime->n_batch)
         return "parallel suffix token count exceeds configured n_batch";
     const std::size_t prefix_len = runtime->shared_prefix_len;
     if (runtime->n_ctx != 0) {
@@ -79,7 +78,9 @@ outcome score_suffix_batch(vl_llama_runtime *runtime, const std::uint32_t *suffi
                 ++n;
             }
         }
-        if (llama_decode(runtime->ctx, batch->get()) != 0)
+        // Within n_batch, but more than a context that cannot split it
+        // takes at once: llama.cpp would abort, so the decode fails here.
+        if (!fits_one_decode(*runtime, n_tokens, true) || llama_decode(runtime->ctx, batch->get()) != 0)
             return "llama_decode failed while scoring parallel suffixes";
     }
 

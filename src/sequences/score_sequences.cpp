@@ -31,7 +31,7 @@ outcome score_sequences(vl_llama_runtime *runtime, const std::uint32_t *prompt_t
 
     clear_memory_and_reset(*runtime, memory);
 
-    if (!fits_one_decode(*runtime, prompt.size())) return "llama_decode failed before sequence scoring";
+    if (!fits_one_decode(*runtime, prompt.size(), true)) return "llama_decode failed before sequence scoring";
     llama_batch batch = llama_batch_get_one(prompt.data(), static_cast<std::int32_t>(prompt.size()));
     if (llama_decode(runtime->ctx, batch) != 0) return "llama_decode failed before sequence scoring";
 

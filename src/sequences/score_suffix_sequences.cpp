@@ -37,7 +37,7 @@ outcome decode_suffix(const vl_llama_runtime &runtime, const std::uint32_t *suff
             batch.set(static_cast<std::int32_t>(k), suffix[k], static_cast<llama_pos>(position),
                       scratch_seq, k + 1 == suffix_count);
         }
-        if (!fits_one_decode(runtime, suffix_count))
+        if (!fits_one_decode(runtime, suffix_count, true))
             return "llama_decode failed before shared sequence scoring";
         result = llama_decode(runtime.ctx, batch.get());
     }

@@ -108,6 +108,8 @@ class SharedPrefixes(unittest.TestCase):
                 self.assertAlmostEqual(a["logprob"], b["logprob"], delta=0.05)
         self.assertEqual(s_sum["tokens_from_scratch"], a_sum["tokens_from_scratch"])
         self.assertLess(s_sum["tokens_decoded"], a_sum["tokens_decoded"] * 0.6)
+        # Their scores differ in the last bits: summarize must not mix them.
+        self.assertNotEqual(s_sum["run"], a_sum["run"])
 
 
 class Interruptions(unittest.TestCase):

@@ -85,6 +85,8 @@ inline vl_llama_runtime borrowed_runtime(const vl_llama_runtime &real_runtime) {
     r.n_ctx_seq = real_runtime.n_ctx_seq;
     r.n_batch = real_runtime.n_batch;
     r.n_seq_max = real_runtime.n_seq_max;
+    r.n_ubatch = real_runtime.n_ubatch;
+    r.causal_attn = real_runtime.causal_attn;
     return r;
 }
 

@@ -24,6 +24,8 @@ namespace vl_test {
     X(llama_context *, llama_init_from_model, (llama_model * m, llama_context_params p), (m, p))   \
     X(void, llama_free, (llama_context * c), (c))                                                 \
     X(void, llama_set_n_threads, (llama_context * c, int32_t t, int32_t tb), (c, t, tb))          \
+    X(uint32_t, llama_n_ubatch, (const llama_context *c), (c))                                    \
+    X(bool, llama_get_causal_attn, (const llama_context *c), (c))                                 \
     X(int32_t, llama_chat_apply_template,                                                         \
       (const char *tmpl, const llama_chat_message *chat, size_t n, bool add_ass, char *buf,        \
        int32_t length),                                                                            \

@@ -82,12 +82,74 @@ std::string run_fingerprint(const std::string &description, const std::string &m
           o.system, preamble, o.format}) {
         text += std::to_string(part.size()) + ":" + part + ";";
     }
+    // Decoding every item from scratch moves scores in their last bits.
+    if (!o.share) text += "no-share;";
     return fingerprint(text);
 }
 
 std::string too_long(std::size_t needed, std::size_t n_ctx) {
     return "needs " + std::to_string(needed) + " tokens, more than the context window of " +
            std::to_string(n_ctx);
+}
+
+// Builds, checks and scores one item into its results record; an item that
+// cannot be scored gets its reason instead.
+result_record score_record(const eval_item &item, const prompt_builder &builder, item_scorer &scorer,
+                           std::size_t prefix, std::size_t n_ctx, const std::string &run) {
+    result_record record;
+    record.id = item.id;
+    record.line = item.line;
+    record.run = run;
+    item_prompt prompt;
+    record.skipped = builder.build(item, prompt);
+    const std::size_t needed = prompt_builder::tokens_needed(prompt);
+    if (record.skipped.empty() && needed > n_ctx) record.skipped = too_long(needed, n_ctx);
+    if (!record.skipped.empty()) return record;
+
+    std::vector<double> logprobs;
+    record.skipped = scorer.score(prompt, prefix, logprobs);
+    if (!record.skipped.empty()) return record;
+    for (std::size_t a = 0; a < logprobs.size(); ++a) {
+        if (!std::isfinite(logprobs[a])) {
+            record.answers.clear();
+            record.skipped = "the model gave a non-finite score";
+            return record;
+        }
+        answer_score s;
+        s.logprob = logprobs[a];
+        s.tokens = prompt.answers[a].continuation.size();
+        s.bytes = prompt.answers[a].bytes;
+        record.answers.push_back(s);
+    }
+    record.label = item.label;
+    decide(record);
+    return record;
+}
+
+// What the whole task file needs before any item is scored: the positions
+// each item takes (0: it cannot be scored) and the leading context tokens
+// each item shares with the next one.
+struct task_sizes {
+    std::vector<std::size_t> needed;
+    std::vector<std::size_t> common;
+};
+
+task_sizes size_tasks(const std::vector<eval_item> &items, const prompt_builder &sizing) {
+    task_sizes sizes;
+    sizes.needed.assign(items.size(), 0);
+    sizes.common.assign(items.size(), 0);
+    std::vector<std::uint32_t> previous;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        item_prompt p;
+        if (!sizing.build(items[i], p).empty()) {
+            previous.clear();
+            continue;
+        }
+        sizes.needed[i] = prompt_builder::tokens_needed(p);
+        if (i > 0) sizes.common[i - 1] = common_prefix(previous, p.context);
+        previous = std::move(p.context);
+    }
+    return sizes;
 }
 
 }  // namespace
@@ -145,30 +207,28 @@ int run_evaluation(const eval_options &o) {
     if (mode == prompt_mode::chat && !has_template)
         return fail(o.model + ": the model has no chat template; use --prompt raw");
 
-    // The window fits the longest item of the whole file, so that every
-    // shard of one file gets the same context and the same scores; the
-    // prefixes runs of items share are planned over the whole file too.
-    std::size_t longest = 0;
-    std::vector<std::size_t> common(tasks.items.size(), 0);
-    {
-        const prompt_builder sizing(vocab_model.get(), mode, o.system, preamble,
-                                    vocab_chat_encoder(vocab_model.get()));
-        std::vector<std::uint32_t> previous;
-        for (std::size_t i = 0; i < tasks.items.size(); ++i) {
-            item_prompt p;
-            if (!sizing.build(tasks.items[i], p).empty() ||
-                (o.ctx > 0 && prompt_builder::tokens_needed(p) > static_cast<std::size_t>(o.ctx))) {
-                previous.clear();
-                continue;
-            }
-            longest = std::max(longest, prompt_builder::tokens_needed(p));
-            if (i > 0) common[i - 1] = common_prefix(previous, p.context);
-            previous = std::move(p.context);
-        }
-    }
+    // The window fits the longest item of the whole file (up to the length
+    // the model was trained for), so that every shard of one file gets the
+    // same context and the same scores; the prefixes runs of items share are
+    // planned over the whole file too.
     if (o.ctx < 0) return fail("--ctx must be positive");
-    const std::size_t n_ctx = o.ctx > 0 ? static_cast<std::size_t>(o.ctx) : std::max<std::size_t>(longest, 16);
-    if (n_ctx > INT32_MAX) return fail("the longest item needs more tokens than llama.cpp can hold");
+    task_sizes sizes = size_tasks(tasks.items,
+                                  prompt_builder(vocab_model.get(), mode, o.system, preamble,
+                                                 vocab_chat_encoder(vocab_model.get())));
+    std::vector<std::size_t> &needed = sizes.needed, &common = sizes.common;
+    std::size_t n_ctx = static_cast<std::size_t>(o.ctx);
+    if (n_ctx == 0) {
+        n_ctx = 16;
+        for (std::size_t n : needed) n_ctx = std::max(n_ctx, n);
+        const int32_t trained = llama_model_n_ctx_train(vocab_model.get());
+        if (trained > 0) n_ctx = std::min(n_ctx, static_cast<std::size_t>(trained));
+    }
+    if (n_ctx > INT32_MAX) return fail("--ctx is more than llama.cpp can hold");
+    for (std::size_t i = 0; i < needed.size(); ++i)
+        if (needed[i] > n_ctx) {
+            common[i] = 0;
+            if (i > 0) common[i - 1] = 0;
+        }
 
     std::vector<std::size_t> plan(tasks.items.size(), no_shared_prefix);
     if (o.share) plan = plan_shared_prefixes(common);
@@ -248,38 +308,8 @@ int run_evaluation(const eval_options &o) {
             info.interrupted = true;
             break;
         }
-        const eval_item &item = tasks.items[todo[k]];
-        std::pair<item_prompt, std::string> current;
-        current.second = builder.build(item, current.first);
-
-        result_record record;
-        record.id = item.id;
-        record.line = item.line;
-        record.run = info.run;
-        record.skipped = current.second;
-        const std::size_t needed = prompt_builder::tokens_needed(current.first);
-        if (record.skipped.empty() && needed > n_ctx) record.skipped = too_long(needed, n_ctx);
-        if (record.skipped.empty()) {
-            std::vector<double> logprobs;
-            record.skipped = scorer.score(current.first, plan[todo[k]], logprobs);
-            for (std::size_t a = 0; record.skipped.empty() && a < logprobs.size(); ++a) {
-                if (!std::isfinite(logprobs[a])) {
-                    record.skipped = "the model gave a non-finite score";
-                    break;
-                }
-                answer_score s;
-                s.logprob = logprobs[a];
-                s.tokens = current.first.answers[a].continuation.size();
-                s.bytes = current.first.answers[a].bytes;
-                record.answers.push_back(s);
-            }
-            if (record.skipped.empty()) {
-                record.label = item.label;
-                decide(record);
-            } else {
-                record.answers.clear();
-            }
-        }
+        const result_record record =
+            score_record(tasks.items[todo[k]], builder, scorer, plan[todo[k]], n_ctx, info.run);
         if (writer.is_open())
             if (std::string e = writer.write(record); !e.empty()) {
                 stop_error = e;

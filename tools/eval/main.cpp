@@ -20,34 +20,57 @@ int run(int argc, char **argv) {
     for (const auto &f : vl_eval::task_formats()) format_names.push_back(f.name);
 
     CLI::App app{
-        "Scores every answer of multiple-choice questions with a local GGUF model and reports\n"
-        "acc, acc_norm and acc_per_token with standard errors. Answers are scored exactly\n"
-        "(log-probabilities through vorlenta_llama_shim); tokens that consecutive items share\n"
-        "are decoded once. Results go to --out as one JSON line per item, written as each item\n"
+        "Scores every answer of multiple-choice questions with a local GGUF model and reports "
+        "acc, acc_norm and acc_per_token with standard errors. Answers are scored exactly "
+        "(log-probabilities through vorlenta_llama_shim) and tokens that consecutive items share "
+        "are decoded once. Results go to --out as one JSON line per item, written as each item "
         "finishes; --resume continues an interrupted run.",
         "vl-eval"};
+    // The footer is laid out by hand.
+    app.get_formatter()->enable_footer_formatting(false);
+    app.footer(
+        "Task files hold one JSON object a line:\n"
+        "  generic    {\"id\"?, \"context\", \"choices\": [..], \"answer\": index, \"system\"?}\n"
+        "  hellaswag  activity_label, ctx (or ctx_a + ctx_b), endings, label\n"
+        "  mmlu       question, choices, answer (index or letter); scored over the letters\n"
+        "  arc        question.stem + question.choices[{text,label}], or question +\n"
+        "             choices.text + choices.label; answerKey\n"
+        "or are llama-perplexity's own, meant for --prompt raw (each answer scored as\n"
+        "\" \" + answer after the context):\n"
+        "  hellaswag-text  six lines a task: context, index of the right ending, 4 endings\n"
+        "  mc-binary       the binary file of llama-perplexity --multiple-choice -bf\n\n"
+        "Examples:\n"
+        "  vl-eval -m model.gguf -t hellaswag_val.jsonl -o results.jsonl --summary summary.json\n"
+        "  vl-eval -m model.gguf -t mmlu.jsonl --preamble five_shot.txt --prompt raw -o r.jsonl\n"
+        "  vl-eval -m model.gguf -t tasks.jsonl --shard 2/8 -o results-2.jsonl\n"
+        "  vl-eval summarize results-*.jsonl --tasks tasks.jsonl --summary summary.json\n\n"
+        "Exit status: 0 done, 1 failed (a malformed line stops the run after the summary),\n"
+        "2 usage error, 130 interrupted with Ctrl-C (the summary covers the items done).");
     app.set_version_flag("--version", "vl-eval 0.5.0");
-    app.add_option("--model,-m", o.model, "GGUF model file");
+    app.add_option("--model,-m", o.model, "GGUF model file (required)")->type_name("FILE");
     app.add_option("--tasks,-t", o.tasks,
-                   "task file: one JSON item per line, or llama-perplexity's HellaSwag text or\n"
-                   "multiple-choice binary (-bf) file");
-    app.add_option("--out,-o", o.out, "results file (JSON lines), written per item");
-    app.add_option("--summary", o.summary, "write the summary as JSON to this file");
+                   "task file: one JSON item per line, or llama-perplexity's HellaSwag text or "
+                   "multiple-choice binary file (required)")
+        ->type_name("FILE");
+    app.add_option("--out,-o", o.out, "results file (JSON lines), written per item")
+        ->type_name("FILE");
+    app.add_option("--summary", o.summary, "write the summary as JSON to this file")
+        ->type_name("FILE");
     app.add_option("--format", o.format,
-                   "task file format (auto: llama-perplexity's files by their content, JSON lines\n"
-                   "by each line's fields); hellaswag-text and mc-binary are llama-perplexity's,\n"
-                   "meant for --prompt raw: each answer scored as \" \" + answer after the context")
+                   "task file format (auto: llama-perplexity's files by their content, JSON lines "
+                   "by each line's fields)")
         ->check(CLI::IsMember(format_names))
         ->capture_default_str();
     app.add_option("--prompt", o.prompt,
-                   "chat: the model's chat template, answers as the assistant's words;\n"
-                   "raw: context text continued by \" \" + answer (auto: chat when the model has a "
-                   "template)")
+                   "chat: the model's chat template, answers as the assistant's words; "
+                   "raw: context text continued by \" \" + answer; auto: chat when the model has a "
+                   "template")
         ->check(CLI::IsMember({"auto", "chat", "raw"}))
         ->capture_default_str();
     app.add_option("--system", o.system, "system message of chat prompts (an item's own wins)");
     app.add_option("--preamble", o.preamble_file,
-                   "file whose text goes before every item's context (few-shot examples)");
+                   "file whose text goes before every item's context (few-shot examples)")
+        ->type_name("FILE");
     app.add_option("--limit", o.limit, "score only the first N items (of the shard)")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--resume", o.resume, "skip the items already in --out and append the rest");
@@ -58,7 +81,8 @@ int run(int argc, char **argv) {
     std::string shard;
     app.add_option("--shard", shard,
                    "score shard I of N (0-based): contiguous blocks of items, each item in "
-                   "exactly one shard");
+                   "exactly one shard")
+        ->type_name("I/N");
     bool no_share = false;
     app.add_flag("--no-share", no_share, "decode every item from scratch (for comparisons)");
     app.add_flag("--quiet,-q", o.quiet, "no progress output");

@@ -1,0 +1,35 @@
+// vl-eval's line readers with any text: a task file line in each layout and a
+// results file line. Neither may throw or crash; an item accepted for
+// scoring has at least two non-empty answers and a label among them; a
+// results line that reads back writes itself out to the same record.
+#include <cstdint>
+#include <string>
+
+#include "common/check.h"
+#include "jsonl_formats.h"
+#include "results_file.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size == 0) return 0;
+    const auto layout = static_cast<vl_eval::jsonl_layout>(data[0] % 5);
+    const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
+
+    vl_eval::eval_item item;
+    if (vl_eval::parse_jsonl_item(text, layout, item).empty() && item.skip_reason.empty()) {
+        VL_FUZZ_CHECK(item.choices.size() >= 2, "a scorable item has two answers");
+        VL_FUZZ_CHECK(item.label >= 0 && item.label < static_cast<long>(item.choices.size()),
+                      "a scorable item's label names an answer");
+        for (const std::string &c : item.choices) VL_FUZZ_CHECK(!c.empty(), "answers are not empty");
+    }
+
+    vl_eval::result_record record;
+    if (vl_eval::parse_result_line(text, record).empty()) {
+        std::string line = vl_eval::to_json_line(record);
+        line.pop_back();  // the newline
+        vl_eval::result_record again;
+        VL_FUZZ_CHECK(vl_eval::parse_result_line(line, again).empty(), "a written record reads back");
+        VL_FUZZ_CHECK(vl_eval::same_outcome(record, again) && again.run == record.run,
+                      "a written record reads back unchanged");
+    }
+    return 0;
+}
