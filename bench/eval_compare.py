@@ -139,8 +139,11 @@ def run(cmd, log):
     """Runs cmd to the end; returns its wall time. Output goes to log."""
     start = time.monotonic()
     with open(log, "w") as out:
-        rc = subprocess.call(cmd, stdout=out, stderr=subprocess.STDOUT,
-                             env=dict(os.environ, GGML_NO_BACKTRACE="1"))
+        try:
+            rc = subprocess.call(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                 env=dict(os.environ, GGML_NO_BACKTRACE="1"))
+        except OSError as e:
+            sys.exit("eval_compare: cannot run %s: %s" % (cmd[0], e))
     elapsed = time.monotonic() - start
     if rc != 0:
         sys.exit("eval_compare: %s exited with %d (log: %s)" % (cmd[0], rc, log))
@@ -255,6 +258,7 @@ def main():
         tokens = (perplexity_tokens(summary, answers, answer_tokens, n), summary["tokens_decoded"])
         return t, right, tokens
 
+    load_before = os.getloadavg()
     rows = []
     # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
     # on the binary copy for the item-by-item comparison (and timed too).
@@ -273,9 +277,10 @@ def main():
     t_vl, vl_right, tokens = vl_run("mmlu.bin", "mc-binary")
     rows.append(("mmlu", "--multiple-choice", t_mm, t_vl, lp_right, vl_right, tokens))
 
-    print("model %s, %d threads, context and batch %d, %d tasks a set, best of %d runs, load %s"
-          % (os.path.basename(a.model), a.threads, a.ctx, n, a.runs,
-             " ".join("%.2f" % x for x in os.getloadavg())))
+    load = lambda l: " ".join("%.2f" % x for x in l)
+    print("model %s, %d threads, context and batch %d, %d tasks a set, best of %d runs"
+          % (os.path.basename(a.model), a.threads, a.ctx, n, a.runs))
+    print("load average (1, 5, 15 min) before: %s, after: %s" % (load(load_before), load(os.getloadavg())))
     print("ms/item: wall time of the whole process (model loading included) per item;")
     print("ratio: llama-perplexity's time over vl-eval's; agree: items both got right or both wrong")
     print("(acc_per_token); right: how many each got right; tokens: what each decodes")
