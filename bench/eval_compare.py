@@ -12,9 +12,10 @@ size, in this one run:
              question of about 80 tokens, answers A..D; binary format
 
 For each it prints the wall time per item of each program (the best of
---runs runs of the whole process, model loading included), the ratio, and on
-how many items both are right or both wrong under the same normalisation,
-the mean log-probability per answer token: llama-perplexity's running
+--runs runs of the whole process, model loading included, the programs
+taking turns so that other load on the machine falls alike on both), the
+ratio, and on how many items both are right or both wrong under the same
+normalisation, the mean log-probability per answer token: llama-perplexity's running
 accuracy after each task gives that task's right-or-wrong, vl-eval's results
 give acc_per_token's. llama-perplexity --hellaswag shuffles its tasks, so the
 item-by-item comparison of the hellaswag set comes from --multiple-choice on
@@ -150,15 +151,6 @@ def run(cmd, log):
     return elapsed
 
 
-def best_of(runs, cmd, log, before=None):
-    times = []
-    for _ in range(runs):
-        if before:
-            before()
-        times.append(run(cmd, log))
-    return min(times)
-
-
 def perplexity_right(log, n):
     """Each task's right-or-wrong from llama-perplexity's running accuracy
     ("TASK<tab>PERCENT" after every task)."""
@@ -246,35 +238,55 @@ def main():
     n = a.tasks
     ids = ["task-%d" % i for i in range(n)]
 
-    def vl_run(name, fmt):
+    def vl_command(name, fmt):
         out = path(name + ".results.jsonl")
         cmd = vl + ["--tasks", path(name), "--format", fmt, "--out", out,
                     "--summary", path(name + ".summary.json")]
-        remove = lambda: os.path.exists(out) and os.remove(out)
-        t = best_of(a.runs, cmd, path(name + ".vl-eval.log"), remove)
+        return cmd, out
+
+    def vl_outcome(name, out):
         right, answers, answer_tokens = vl_eval_right(out, ids)
         with open(path(name + ".summary.json")) as f:
             summary = json.load(f)
-        tokens = (perplexity_tokens(summary, answers, answer_tokens, n), summary["tokens_decoded"])
-        return t, right, tokens
+        return right, (perplexity_tokens(summary, answers, answer_tokens, n), summary["tokens_decoded"])
+
+    def interleaved(commands):
+        """Runs the commands in turn, a.runs rounds, so that the load of the
+        machine falls alike on all of them; the best time of each."""
+        best = [float("inf")] * len(commands)
+        for _ in range(a.runs):
+            for k, (cmd, log, before) in enumerate(commands):
+                if before:
+                    before()
+                best[k] = min(best[k], run(cmd, log))
+        return best
+
+    def remover(out):
+        return lambda: os.path.exists(out) and os.remove(out)
 
     load_before = os.getloadavg()
     rows = []
     # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
     # on the binary copy for the item-by-item comparison (and timed too).
-    t_hs = best_of(a.runs, lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
-                   path("hellaswag.txt.perplexity.log"))
-    t_hs_mc = best_of(a.runs, lp + ["--multiple-choice", "-bf", path("hellaswag.bin")],
-                      path("hellaswag.bin.perplexity.log"))
+    vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
+    t_hs, t_hs_mc, t_vl = interleaved([
+        (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
+         path("hellaswag.txt.perplexity.log"), None),
+        (lp + ["--multiple-choice", "-bf", path("hellaswag.bin")], path("hellaswag.bin.perplexity.log"), None),
+        (vl_cmd, path("hellaswag.txt.vl-eval.log"), remover(vl_out)),
+    ])
     lp_right = perplexity_right(path("hellaswag.bin.perplexity.log"), n)
-    t_vl, vl_right, tokens = vl_run("hellaswag.txt", "hellaswag-text")
+    vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
     rows.append(("hellaswag", "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
     rows.append(("hellaswag", "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
     # MMLU-shaped, binary only.
-    t_mm = best_of(a.runs, lp + ["--multiple-choice", "-bf", path("mmlu.bin")],
-                   path("mmlu.bin.perplexity.log"))
+    vl_cmd, vl_out = vl_command("mmlu.bin", "mc-binary")
+    t_mm, t_vl = interleaved([
+        (lp + ["--multiple-choice", "-bf", path("mmlu.bin")], path("mmlu.bin.perplexity.log"), None),
+        (vl_cmd, path("mmlu.bin.vl-eval.log"), remover(vl_out)),
+    ])
     lp_right = perplexity_right(path("mmlu.bin.perplexity.log"), n)
-    t_vl, vl_right, tokens = vl_run("mmlu.bin", "mc-binary")
+    vl_right, tokens = vl_outcome("mmlu.bin", vl_out)
     rows.append(("mmlu", "--multiple-choice", t_mm, t_vl, lp_right, vl_right, tokens))
 
     load = lambda l: " ".join("%.2f" % x for x in l)
