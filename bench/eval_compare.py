@@ -15,9 +15,9 @@ For each it prints the wall time per item of each program (the best of
 --runs runs of the whole process, model loading included, the programs
 taking turns so that other load on the machine falls alike on both), the
 ratio, and on how many items both are right or both wrong under the same
-normalisation, the mean log-probability per answer token: llama-perplexity's running
-accuracy after each task gives that task's right-or-wrong, vl-eval's results
-give acc_per_token's. llama-perplexity --hellaswag shuffles its tasks, so the
+normalisation, the mean log-probability per answer token: llama-perplexity's
+running accuracy after each task gives that task's right-or-wrong, vl-eval's
+results give acc_per_token's. llama-perplexity --hellaswag shuffles its tasks, so the
 item-by-item comparison of the hellaswag set comes from --multiple-choice on
 its binary copy, which keeps file order; both modes are timed.
 
