@@ -122,6 +122,11 @@ TEST(TaskReaders, MalformedLinesStopTheReadingWithFileAndLine) {
     }
     EXPECT_NE(read_jsonl("/nonexistent/tasks.jsonl", jsonl_layout::automatic).error.find("cannot open"),
               std::string::npos);
+    // Windows line ends and a leading byte order mark are not errors.
+    const read_result r = read_jsonl(scratch_file("bom.jsonl", "\xEF\xBB\xBF" + good + "\r\n" + good + "\r\n"),
+                                     jsonl_layout::automatic);
+    EXPECT_EQ(r.error, "");
+    EXPECT_EQ(r.items.size(), 2u);
 }
 
 TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) {

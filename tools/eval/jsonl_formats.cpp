@@ -220,6 +220,8 @@ read_result read_jsonl(const std::string &path, jsonl_layout layout) {
     std::size_t line = 0;
     while (std::getline(in, text)) {
         ++line;
+        // A byte order mark some editors write before the first line.
+        if (line == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
         if (blank(text)) continue;
         eval_item item;
         item.line = line;
