@@ -34,7 +34,11 @@ int run(int argc, char **argv) {
         "  hellaswag  activity_label, ctx (or ctx_a + ctx_b), endings, label\n"
         "  mmlu       question, choices, answer (index or letter); scored over the letters\n"
         "  arc        question.stem + question.choices[{text,label}], or question +\n"
-        "             choices.text + choices.label; answerKey\n\n"
+        "             choices.text + choices.label; answerKey\n"
+        "or are llama-perplexity's own, meant for --prompt raw (each answer scored as\n"
+        "\" \" + answer after the context):\n"
+        "  hellaswag-text  six lines a task: context, index of the right ending, 4 endings\n"
+        "  mc-binary       the binary file of llama-perplexity --multiple-choice -bf\n\n"
         "Examples:\n"
         "  vl-eval -m model.gguf -t hellaswag_val.jsonl -o results.jsonl --summary summary.json\n"
         "  vl-eval -m model.gguf -t mmlu.jsonl --preamble five_shot.txt --prompt raw -o r.jsonl\n"
@@ -44,13 +48,17 @@ int run(int argc, char **argv) {
         "2 usage error, 130 interrupted with Ctrl-C (the summary covers the items done).");
     app.set_version_flag("--version", "vl-eval 0.5.0");
     app.add_option("--model,-m", o.model, "GGUF model file (required)")->type_name("FILE");
-    app.add_option("--tasks,-t", o.tasks, "task file: one JSON item per line (required)")
+    app.add_option("--tasks,-t", o.tasks,
+                   "task file: one JSON item per line, or llama-perplexity's HellaSwag text or "
+                   "multiple-choice binary file (required)")
         ->type_name("FILE");
     app.add_option("--out,-o", o.out, "results file (JSON lines), written per item")
         ->type_name("FILE");
     app.add_option("--summary", o.summary, "write the summary as JSON to this file")
         ->type_name("FILE");
-    app.add_option("--format", o.format, "task file format (auto recognises each line by its fields)")
+    app.add_option("--format", o.format,
+                   "task file format (auto: llama-perplexity's files by their content, JSON lines "
+                   "by each line's fields)")
         ->check(CLI::IsMember(format_names))
         ->capture_default_str();
     app.add_option("--prompt", o.prompt,

@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""vl-eval side by side with llama-perplexity on the same task files.
+
+Generates two task sets in llama-perplexity's own formats and runs both
+programs on them with the same model, thread count, context size and batch
+size, in this one run:
+
+  hellaswag  contexts of about 130 tokens, 4 endings of about 16 tokens each,
+             no two endings of a task starting with the same word; written in
+             the HellaSwag text format and in the multiple-choice binary one
+  mmlu       a few-shot preamble of about 500 tokens shared by every
+             question of about 80 tokens, answers A..D; binary format
+
+For each it prints the wall time per item of each program (the best of
+--runs runs of the whole process, model loading included, the programs
+taking turns so that other load on the machine falls alike on both), the
+ratio, and on how many items both are right or both wrong under the same
+normalisation, the mean log-probability per answer token: llama-perplexity's
+running accuracy after each task gives that task's right-or-wrong, vl-eval's
+results give acc_per_token's. llama-perplexity --hellaswag shuffles its tasks, so the
+item-by-item comparison of the hellaswag set comes from --multiple-choice on
+its binary copy, which keeps file order; both modes are timed.
+
+  python3 bench/eval_compare.py --vl-eval build/release/tools/eval/vl-eval \\
+      --model build/release/fixtures/bench.gguf [--threads 2] [--runs 3]
+"""
+import argparse
+import json
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import time
+
+# Plain English words; the benchmark fixture's vocabulary splits them into
+# pieces of up to three letters, about two tokens a word with punctuation.
+WORDS = """
+about above across after again against along among animal answer around asked
+away back began behind being below between bird black blue body book both bring
+brought built called came carry cause center change children city close cold
+color common could country course cover cross daily dark deep different
+direction distance door down draw during early earth east easy enough even
+every example face fact family farm father feel field figure fire first fish
+five floor follow food foot force form found four friend front full game garden
+gave give good government great green ground group grow half hand happen hard
+head hear heard heat heavy help high hold home horse house hundred idea important
+inch island keep kind king land language large last later learn leave left
+letter life light line list listen little live long look machine made main make
+many mark measure might mile mind minute money moon morning mother mountain move
+much music must name near need never next night north note nothing notice number
+object ocean often open order other over page paper part pass pattern people
+perhaps picture piece place plain plan plant play point port position power
+press problem product pull question quick rain reach read ready real record
+remember rest river road rock room round rule same school science second sentence
+serve several shape ship short should show side simple since size slowly small
+snow sound south space special stand star start state station stay step still
+stood story street strong study such summer surface table tail take talk teacher
+tell test there thing think those though thought thousand three through time
+together told took toward town travel tree true under unit until usual valley
+very voice wait walk warm watch water weather week weight well west wheel where
+which while white whole wind window winter within without wood word work world
+would write year young
+""".split()
+
+LETTERS = "ABCD"
+
+
+def sentence(rng, n_words, first=None):
+    words = [rng.choice(WORDS) for _ in range(n_words)]
+    if first is not None:
+        words[0] = first
+    text = " ".join(words)
+    return text[0].upper() + text[1:] + "."
+
+
+def hellaswag_tasks(rng, n):
+    """(context, endings, right index); endings start with different letters,
+    so no two share a first word or a first token."""
+    tasks = []
+    for _ in range(n):
+        context = " ".join(sentence(rng, rng.randint(10, 12)) for _ in range(5))
+        initials = rng.sample(sorted({w[0] for w in WORDS}), 4)
+        endings = []
+        for c in initials:
+            first = rng.choice([w for w in WORDS if w[0] == c])
+            ending = sentence(rng, 6, first)
+            endings.append(ending[0].lower() + ending[1:])
+        tasks.append((context, endings, rng.randrange(4)))
+    return tasks
+
+
+def mmlu_question(rng, answer=None):
+    q = "Question: " + " ".join(sentence(rng, rng.randint(6, 8)) for _ in range(2))[:-1] + "?\n"
+    for letter in LETTERS:
+        q += letter + ". " + " ".join(rng.choice(WORDS) for _ in range(rng.randint(2, 4))) + "\n"
+    q += "Answer:"
+    if answer is not None:
+        q += " " + answer + "\n\n"
+    return q
+
+
+def mmlu_tasks(rng, n):
+    """(preamble + question, answers A..D, right index): six worked examples,
+    then each question."""
+    preamble = "The following are multiple choice questions about general knowledge.\n\n"
+    preamble += "".join(mmlu_question(rng, rng.choice(LETTERS)) for _ in range(6))
+    return [(preamble + mmlu_question(rng), list(LETTERS), rng.randrange(4)) for _ in range(n)]
+
+
+def write_hellaswag_text(path, tasks):
+    with open(path, "w", encoding="utf-8") as f:
+        for context, endings, right in tasks:
+            f.write("\n".join([context, str(right)] + endings) + "\n")
+
+
+def write_multiple_choice_binary(path, tasks):
+    def string(s):
+        b = s.encode("utf-8")
+        return struct.pack("<I", len(b)) + b
+
+    def answers(texts, labels):
+        return (struct.pack("<I", len(texts)) + b"".join(string(t) for t in texts) +
+                b"".join(struct.pack("<i", l) for l in labels))
+
+    bodies = [string(q) + answers(a, [int(i == right) for i in range(len(a))]) + answers([], [])
+              for q, a, right in tasks]
+    offsets, pos = [], 4 + 4 * len(tasks)
+    for b in bodies:
+        offsets.append(pos)
+        pos += len(b)
+    with open(path, "wb") as f:
+        f.write(struct.pack("<I", len(tasks)) + b"".join(struct.pack("<I", o) for o in offsets))
+        f.write(b"".join(bodies))
+
+
+def run(cmd, log):
+    """Runs cmd to the end; returns its wall time. Output goes to log."""
+    start = time.monotonic()
+    with open(log, "w") as out:
+        try:
+            rc = subprocess.call(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                 env=dict(os.environ, GGML_NO_BACKTRACE="1"))
+        except OSError as e:
+            sys.exit("eval_compare: cannot run %s: %s" % (cmd[0], e))
+    elapsed = time.monotonic() - start
+    if rc != 0:
+        sys.exit("eval_compare: %s exited with %d (log: %s)" % (cmd[0], rc, log))
+    return elapsed
+
+
+def perplexity_right(log, n):
+    """Each task's right-or-wrong from llama-perplexity's running accuracy
+    ("TASK<tab>PERCENT" after every task)."""
+    acc = {}
+    with open(log, errors="replace") as f:
+        for line in f:
+            m = re.match(r"^(\d+)\t([0-9.]+)%?(\t|$)", line)
+            if m:
+                acc[int(m.group(1))] = float(m.group(2))
+    if sorted(acc) != list(range(1, n + 1)):
+        sys.exit("eval_compare: llama-perplexity reported %d of %d tasks (log: %s)" % (len(acc), n, log))
+    right, done = [], 0
+    for i in range(1, n + 1):
+        correct = round(acc[i] * i / 100.0)
+        right.append(correct - done == 1)
+        done = correct
+    return right
+
+
+def vl_eval_right(results, ids):
+    """acc_per_token's right-or-wrong of each item, by id, and the answer
+    tokens of all items."""
+    by_id = {}
+    with open(results) as f:
+        for line in f:
+            r = json.loads(line)
+            by_id[r["id"]] = r
+    right, answers, answer_tokens = [], 0, 0
+    for i in ids:
+        r = by_id.get(i)
+        if r is None or "correct" not in r:
+            sys.exit("eval_compare: vl-eval did not score %s (results: %s)" % (i, results))
+        right.append(bool(r["correct"]["acc_per_token"]))
+        answers += len(r["answers"])
+        answer_tokens += sum(a["tokens"] for a in r["answers"])
+    return right, answers, answer_tokens
+
+
+def perplexity_tokens(summary, answers, answer_tokens, n):
+    """Tokens llama-perplexity decodes: each task's context once and every
+    answer token after it. vl-eval's from-scratch count is, per answer, its
+    context and its tokens but the last; with the same number of answers k in
+    every task, the contexts add up to (from_scratch - answer_tokens + answers) / k."""
+    k = answers // n
+    contexts = (summary["tokens_from_scratch"] - answer_tokens + answers) // k
+    return contexts + answer_tokens
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    root = os.path.dirname(here)
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--model", default=os.path.join(root, "build/release/fixtures/bench.gguf"))
+    ap.add_argument("--vl-eval", default=os.path.join(root, "build/release/tools/eval/vl-eval"))
+    ap.add_argument("--perplexity", default=shutil.which("llama-perplexity") or "llama-perplexity")
+    ap.add_argument("--work", default=os.path.join(root, "build/release/eval-compare"),
+                    help="folder for the generated files and the logs")
+    # One thread by default: on a machine whose cores are busy with other
+    # work, two OpenMP threads wait for each other at every graph node, which
+    # costs small decodes (vl-eval's) far more than large ones.
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--ctx", type=int, default=1024,
+                    help="context size and batch size of both (llama-perplexity keeps 4 sequences of it)")
+    ap.add_argument("--runs", type=int, default=3, help="runs of each program; the best counts")
+    ap.add_argument("--tasks", type=int, default=24, help="tasks in each generated set")
+    ap.add_argument("--seed", type=int, default=15)
+    a = ap.parse_args()
+
+    os.makedirs(a.work, exist_ok=True)
+    rng = random.Random(a.seed)
+    hs = hellaswag_tasks(rng, a.tasks)
+    mm = mmlu_tasks(rng, a.tasks)
+    files = {
+        "hellaswag.txt": lambda p: write_hellaswag_text(p, hs),
+        "hellaswag.bin": lambda p: write_multiple_choice_binary(p, hs),
+        "mmlu.bin": lambda p: write_multiple_choice_binary(p, mm),
+    }
+    for name, write in files.items():
+        write(os.path.join(a.work, name))
+    path = lambda name: os.path.join(a.work, name)
+
+    lp = [a.perplexity, "-m", a.model, "-t", str(a.threads), "-c", str(a.ctx), "-b", str(a.ctx)]
+    vl = [a.vl_eval, "--model", a.model, "--prompt", "raw", "--threads", str(a.threads),
+          "--ctx", str(a.ctx), "--quiet"]
+    n = a.tasks
+    ids = ["task-%d" % i for i in range(n)]
+
+    def vl_command(name, fmt):
+        out = path(name + ".results.jsonl")
+        cmd = vl + ["--tasks", path(name), "--format", fmt, "--out", out,
+                    "--summary", path(name + ".summary.json")]
+        return cmd, out
+
+    def vl_outcome(name, out):
+        right, answers, answer_tokens = vl_eval_right(out, ids)
+        with open(path(name + ".summary.json")) as f:
+            summary = json.load(f)
+        return right, (perplexity_tokens(summary, answers, answer_tokens, n), summary["tokens_decoded"])
+
+    def interleaved(commands):
+        """Runs the commands in turn, a.runs rounds, so that the load of the
+        machine falls alike on all of them; the best time of each."""
+        best = [float("inf")] * len(commands)
+        for _ in range(a.runs):
+            for k, (cmd, log, before) in enumerate(commands):
+                if before:
+                    before()
+                best[k] = min(best[k], run(cmd, log))
+        return best
+
+    def remover(out):
+        return lambda: os.path.exists(out) and os.remove(out)
+
+    load_before = os.getloadavg()
+    rows = []
+    # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
+    # on the binary copy for the item-by-item comparison (and timed too).
+    vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
+    t_hs, t_hs_mc, t_vl = interleaved([
+        (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
+         path("hellaswag.txt.perplexity.log"), None),
+        (lp + ["--multiple-choice", "-bf", path("hellaswag.bin")], path("hellaswag.bin.perplexity.log"), None),
+        (vl_cmd, path("hellaswag.txt.vl-eval.log"), remover(vl_out)),
+    ])
+    lp_right = perplexity_right(path("hellaswag.bin.perplexity.log"), n)
+    vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
+    rows.append(("hellaswag", "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
+    rows.append(("hellaswag", "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
+    # MMLU-shaped, binary only.
+    vl_cmd, vl_out = vl_command("mmlu.bin", "mc-binary")
+    t_mm, t_vl = interleaved([
+        (lp + ["--multiple-choice", "-bf", path("mmlu.bin")], path("mmlu.bin.perplexity.log"), None),
+        (vl_cmd, path("mmlu.bin.vl-eval.log"), remover(vl_out)),
+    ])
+    lp_right = perplexity_right(path("mmlu.bin.perplexity.log"), n)
+    vl_right, tokens = vl_outcome("mmlu.bin", vl_out)
+    rows.append(("mmlu", "--multiple-choice", t_mm, t_vl, lp_right, vl_right, tokens))
+
+    load = lambda l: " ".join("%.2f" % x for x in l)
+    print("model %s, %d threads, context and batch %d, %d tasks a set, best of %d runs"
+          % (os.path.basename(a.model), a.threads, a.ctx, n, a.runs))
+    print("load average (1, 5, 15 min) before: %s, after: %s" % (load(load_before), load(os.getloadavg())))
+    print("ms/item: wall time of the whole process (model loading included) per item;")
+    print("ratio: llama-perplexity's time over vl-eval's; agree: items both got right or both wrong")
+    print("(acc_per_token); right: how many each got right; tokens: what each decodes")
+    print("(llama-perplexity's derived from vl-eval's counts)\n")
+    print("%-10s %-18s %10s %10s %8s %8s %8s %8s %8s" % (
+        "set", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval"))
+    for name, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens) in rows:
+        agree = sum(x == y for x, y in zip(r_lp, r_vl))
+        print("%-10s %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d" % (
+            name, mode, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, agree, n,
+            sum(r_lp), sum(r_vl), lp_tokens, vl_tokens))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
