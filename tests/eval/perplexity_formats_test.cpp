@@ -224,11 +224,13 @@ void write_file(const std::string &path, const std::string &bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// Runs vl-eval on the plain fixture model in raw mode; returns its exit status.
-int run_vl_eval(const std::string &tasks, const std::string &format, const std::string &out) {
+// Runs vl-eval on a fixture model (the plain one in raw mode by default);
+// returns its exit status.
+int run_vl_eval(const std::string &tasks, const std::string &format, const std::string &out,
+                const std::string &model = "plain.gguf", const std::string &prompt = "raw") {
     std::remove(out.c_str());
-    const std::string cmd = std::string("'") + VL_EVAL_PROGRAM + "' --model '" VL_FIXTURE_DIR "/plain.gguf' --tasks '" +
-                            tasks + "' --format " + format + " --prompt raw --threads 1 --quiet --out '" + out +
+    const std::string cmd = std::string("'") + VL_EVAL_PROGRAM + "' --model '" VL_FIXTURE_DIR "/" + model + "' --tasks '" +
+                            tasks + "' --format " + format + " --prompt " + prompt + " --threads 1 --quiet --out '" + out +
                             "' >'" + out + ".log' 2>&1";
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -283,6 +285,10 @@ TEST(PerplexityFormatsScored, BothFormatsScoreLikeJsonLines) {
         ASSERT_EQ(run_vl_eval(scratch + "/" + file, format, out), 0) << file << " as " << format;
         EXPECT_EQ(outcomes(out), expected) << file << " as " << format;
     }
+    // They are raw text: --prompt auto scores them raw on a model with a chat template too.
+    ASSERT_EQ(run_vl_eval(scratch + "/pf.txt", "auto", scratch + "/pf.chat-auto.out", "chatml.gguf", "auto"), 0);
+    ASSERT_EQ(run_vl_eval(scratch + "/pf.txt", "auto", scratch + "/pf.chat-raw.out", "chatml.gguf", "raw"), 0);
+    EXPECT_EQ(outcomes(scratch + "/pf.chat-auto.out"), outcomes(scratch + "/pf.chat-raw.out"));
     // A file read in the other format stops with the reader's error.
     EXPECT_NE(run_vl_eval(scratch + "/pf.txt", "mc-binary", scratch + "/wrong.out"), 0);
     std::ifstream log(scratch + "/wrong.out.log");

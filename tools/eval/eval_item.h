@@ -36,6 +36,10 @@ struct eval_item {
 struct read_result {
     std::vector<eval_item> items;
     std::string error;  // empty when the whole file was read
+    // The file's contexts are plain text that the answers continue
+    // (llama-perplexity's files): --prompt auto scores them raw even when
+    // the model has a chat template.
+    bool plain_text = false;
 };
 
 }  // namespace vl_eval

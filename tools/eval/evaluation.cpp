@@ -216,7 +216,8 @@ int run_evaluation(const eval_options &o) {
     prompt_mode mode;
     if (o.prompt == "chat") mode = prompt_mode::chat;
     else if (o.prompt == "raw") mode = prompt_mode::raw;
-    else if (o.prompt == "auto") mode = has_template ? prompt_mode::chat : prompt_mode::raw;
+    else if (o.prompt == "auto")
+        mode = has_template && !tasks.plain_text ? prompt_mode::chat : prompt_mode::raw;
     else return fail("unknown --prompt '" + o.prompt + "' (auto, chat or raw)");
     if (mode == prompt_mode::chat && !has_template)
         return fail(o.model + ": the model has no chat template; use --prompt raw");

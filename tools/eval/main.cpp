@@ -64,7 +64,7 @@ int run(int argc, char **argv) {
     app.add_option("--prompt", o.prompt,
                    "chat: the model's chat template, answers as the assistant's words; "
                    "raw: context text continued by \" \" + answer; auto: chat when the model has a "
-                   "template")
+                   "template, except for llama-perplexity's files, which are raw text")
         ->check(CLI::IsMember({"auto", "chat", "raw"}))
         ->capture_default_str();
     app.add_option("--system", o.system, "system message of chat prompts (an item's own wins)");

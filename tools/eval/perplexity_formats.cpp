@@ -241,6 +241,7 @@ private:
 
 read_result parse_hellaswag_text(const std::string &text, const std::string &name) {
     read_result out;
+    out.plain_text = true;
     const std::vector<std::string> lines = split_lines(text);
     for (std::size_t first = 0; first < lines.size(); first += hellaswag_lines) {
         const std::size_t task = first / hellaswag_lines;
@@ -283,7 +284,9 @@ read_result read_hellaswag_text(const std::string &path) {
 
 read_result parse_multiple_choice_binary(const unsigned char *data, std::size_t size,
                                          const std::string &name) {
-    return binary_parser(data, size, name).run();
+    read_result out = binary_parser(data, size, name).run();
+    out.plain_text = true;
+    return out;
 }
 
 read_result read_multiple_choice_binary(const std::string &path) {
