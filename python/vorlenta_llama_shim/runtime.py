@@ -262,28 +262,27 @@ class Runtime:
     ) -> List[npt.NDArray[np.float32]]:
         """score_suffix for several (suffix, candidates) tasks in one decode;
         one array of logits per task."""
-        suffixes, candidates = _pairs(tasks, "tasks")
-        s, s_offsets = _arrays.flat(suffixes, "suffixes")
-        c, c_offsets = _arrays.flat(candidates, "candidates")
-        out = np.empty(len(c), dtype=np.float32)
-        self._call(
-            lib.vl_llama_score_suffix_batch,
-            u32p(s), sizep(s_offsets), u32p(c), sizep(c_offsets), len(suffixes), floatp(out),
-        )
-        return np.split(out, c_offsets[1:-1].astype(np.intp))
+        return self._batch(lib.vl_llama_score_suffix_batch, tasks, "suffixes")
 
     def score_root_batch(
         self, tasks: Iterable[Tuple[Tokens, Tokens]]
     ) -> List[npt.NDArray[np.float32]]:
         """score_next for several independent (prompt, candidates) tasks in one
         decode; one array of logits per task. Discards a retained prefix."""
-        prompts, candidates = _pairs(tasks, "tasks")
-        p, p_offsets = _arrays.flat(prompts, "prompts")
+        return self._batch(lib.vl_llama_score_root_batch, tasks, "prompts")
+
+    def _batch(
+        self, function: Callable[..., int], tasks: Iterable[Tuple[Tokens, Tokens]], what: str
+    ) -> List[npt.NDArray[np.float32]]:
+        """Both batch scorers: (tokens, candidates) tasks as flat arrays cut by
+        offsets, one decode, the logits split back per task."""
+        token_lists, candidates = _pairs(tasks, "tasks")
+        t, t_offsets = _arrays.flat(token_lists, what)
         c, c_offsets = _arrays.flat(candidates, "candidates")
         out = np.empty(len(c), dtype=np.float32)
         self._call(
-            lib.vl_llama_score_root_batch,
-            u32p(p), sizep(p_offsets), u32p(c), sizep(c_offsets), len(prompts), floatp(out),
+            function, u32p(t), sizep(t_offsets), u32p(c), sizep(c_offsets), len(token_lists),
+            floatp(out),
         )
         return np.split(out, c_offsets[1:-1].astype(np.intp))
 
