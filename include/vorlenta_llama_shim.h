@@ -260,6 +260,60 @@ VL_LLAMA_API int32_t vl_llama_score_suffix_sequences(vl_llama_runtime *runtime,
                                                      size_t n_sequences, float *out_scores,
                                                      char *err, size_t err_cap);
 
+/* ---- many tasks' candidate sequences in batched decodes (library 5.2) ----
+ * task_count >= 1 tasks. Task t has a context, the tokens
+ * context_tokens[context_offsets[t] .. context_offsets[t + 1]), and the
+ * candidates task_offsets[t] .. task_offsets[t + 1] - 1, at least one.
+ * Candidate i is the non-empty run sequence_tokens[sequence_offsets[i] ..
+ * sequence_offsets[i + 1]). context_offsets and task_offsets hold
+ * task_count + 1 entries, sequence_offsets task_offsets[task_count] + 1;
+ * each starts at 0 and never goes down. context_tokens may be NULL when
+ * every context is empty.
+ *
+ * Unlike a codebook, a task's candidates may be equal (equal scores) or
+ * begin one another, and a task may have a single candidate (with a start
+ * token as its context, the log-probability of a whole text).
+ *
+ * With a retained prefix, every context follows it (an empty context scores
+ * from the kept logits), and the prefix stays usable whatever the outcome.
+ * Without one, every context starts at position 0 and must not be empty,
+ * and the call clears the memory once its checks have passed.
+ *
+ * out_scores[i] receives log P(candidate i | prefix + context of its task),
+ * the quantity vl_llama_score_suffix_sequences computes; out_greedy (may be
+ * NULL) receives 1 where every token of candidate i was the most probable
+ * next token at its position (the lowest id among equal maxima), else 0.
+ *
+ * Decodes: tasks are packed in order into as few decodes as n_batch, the
+ * sequences (n_seq_max - 1 scratch sequences) and the context window allow.
+ * Every context token and every shared candidate prefix is decoded once, a
+ * candidate's last token never, each token into the sequences of all the
+ * branches below it. A task that needs more than one decode holds is split
+ * over several, so that every task vl_llama_score_suffix_sequences accepts
+ * is accepted: a task fails only when its context plus its longest candidate
+ * but one token do not fit the context window after the prefix.
+ *
+ * Every check below comes before anything is decoded, in this order:
+ * "invalid sequence batch arguments", "llama.cpp context does not expose
+ * sequence memory", "sequence batch offsets are invalid", "candidate
+ * sequence is empty", "token sequence is too large for llama.cpp", "token id
+ * exceeds llama.cpp range", "context token exceeds vocabulary size",
+ * "candidate sequence token exceeds vocabulary size", "task context is empty
+ * and no shared prefix is retained", "task does not fit the context window".
+ * Decoding can then fail with "llama_decode failed while scoring sequence
+ * batch", "llama_get_logits_ith returned null while scoring sequence batch"
+ * or "non-finite vocabulary logit"; scores already written stay, and the
+ * scratch sequences are removed on every path. */
+VL_LLAMA_API int32_t vl_llama_score_sequence_batch(vl_llama_runtime *runtime,
+                                                   const uint32_t *context_tokens,
+                                                   const size_t *context_offsets,
+                                                   const uint32_t *sequence_tokens,
+                                                   const size_t *sequence_offsets,
+                                                   const size_t *task_offsets,
+                                                   size_t task_count, float *out_scores,
+                                                   uint8_t *out_greedy, char *err,
+                                                   size_t err_cap);
+
 #ifdef __cplusplus
 }
 #endif
