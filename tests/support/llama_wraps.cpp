@@ -20,7 +20,10 @@ void record_decode(const llama_batch &b) {
     for (int32_t i = 0; i < b.n_tokens; ++i) {
         if (b.token) call.tokens.push_back(b.token[i]);
         if (b.pos) call.positions.push_back(b.pos[i]);
-        if (b.seq_id) call.seqs.push_back(b.seq_id[i][0]);
+        if (b.seq_id) {
+            call.seqs.push_back(b.seq_id[i][0]);
+            call.seq_sets.emplace_back(b.seq_id[i], b.seq_id[i] + (b.n_seq_id ? b.n_seq_id[i] : 1));
+        }
         if (b.logits) call.logits.push_back(b.logits[i]);
     }
     recorded.push_back(std::move(call));

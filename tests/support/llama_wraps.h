@@ -83,6 +83,7 @@ struct traced_call {
     std::vector<llama_token> tokens;         // llama_decode: the batch tokens
     std::vector<llama_pos> positions;        // llama_decode: positions
     std::vector<llama_seq_id> seqs;          // llama_decode: first sequence id per token
+    std::vector<std::vector<llama_seq_id>> seq_sets;  // llama_decode: every sequence id per token
     std::vector<int8_t> logits;              // llama_decode: output flags
     llama_seq_id seq = -1;                   // llama_memory_seq_rm / seq_cp: (dst) sequence
     llama_pos p0 = 0, p1 = 0;                // llama_memory_seq_rm / seq_cp
