@@ -49,12 +49,13 @@ enum class scorer {
     score_suffix_batch,
     score_root_batch,
     score_sequences,
-    score_suffix_sequences
+    score_suffix_sequences,
+    score_sequence_batch
 };
 const scorer all_scorers[] = {scorer::score_next,         scorer::prefill_shared,
                               scorer::score_suffix,       scorer::score_suffix_batch,
                               scorer::score_root_batch,   scorer::score_sequences,
-                              scorer::score_suffix_sequences};
+                              scorer::score_suffix_sequences, scorer::score_sequence_batch};
 
 const char *scorer_name(scorer s) {
     switch (s) {
@@ -65,6 +66,7 @@ const char *scorer_name(scorer s) {
     case scorer::score_root_batch: return "score_root_batch";
     case scorer::score_sequences: return "score_sequences";
     case scorer::score_suffix_sequences: return "score_suffix_sequences";
+    case scorer::score_sequence_batch: return "score_sequence_batch";
     }
     return "?";
 }
@@ -142,12 +144,21 @@ int32_t call(vl_llama_runtime *r, scorer s, std::size_t n, char *err, std::size_
     case scorer::score_suffix_sequences:
         return vl_llama_score_suffix_sequences(r, tokens.data(), n, answers.tokens.data(), answers.offsets.data(),
                                                2, out, err, cap);
+    case scorer::score_sequence_batch: {
+        // Two tasks of n / 2 and the rest of the tokens, each with the codebook.
+        const std::vector<uint32_t> cands = {5, 6, 5, 7, 5, 6, 5, 7};
+        const std::size_t context_offsets[] = {0, n / 2, n}, sequence_offsets[] = {0, 2, 4, 6, 8},
+                          task_offsets[] = {0, 2, 4};
+        return vl_llama_score_sequence_batch(r, tokens.data(), context_offsets, cands.data(), sequence_offsets,
+                                             task_offsets, 2, out, nullptr, err, cap);
+    }
     }
     return -1;
 }
 
 bool needs_prefix(scorer s) {
-    return s == scorer::score_suffix || s == scorer::score_suffix_batch || s == scorer::score_suffix_sequences;
+    return s == scorer::score_suffix || s == scorer::score_suffix_batch || s == scorer::score_suffix_sequences ||
+           s == scorer::score_sequence_batch;
 }
 
 // The messages a scorer may refuse an oversized decode with: its own
@@ -170,6 +181,7 @@ std::set<std::string> refusals(scorer s) {
     case scorer::score_suffix_sequences:
         return {"llama_decode failed before shared sequence scoring",
                 "shared prefix plus suffix exceeds context window"};
+    case scorer::score_sequence_batch: return {"task does not fit the context window"};
     }
     return {};
 }
@@ -249,7 +261,15 @@ void sweep_child(model_kind kind, limits l, scorer s, const report &to_parent) {
             if (rc != -1) to_parent.line("fail", what + ": succeeded where the mode is unsupported");
             continue;
         }
-        if (n > one_decode) {
+        if (s == scorer::score_sequence_batch) {
+            // Split over as many decodes as it takes: only a task longer than
+            // the window is refused.
+            const bool fits = prefix_len + (n - n / 2) + 1 <= n_ctx;
+            if (fits ? rc != 0 : (rc != -1 || allowed.count(err) == 0))
+                to_parent.line("fail", what + (fits ? ": fits, but failed with " : ": not refused as expected: ") + err);
+            else if (std::string bad = state_after_refusal(r, s, kind); !bad.empty())
+                to_parent.line("fail", what + ": afterwards, " + bad);
+        } else if (n > one_decode) {
             if (rc != -1 || allowed.count(err) == 0)
                 to_parent.line("fail", what + ": above one decode (" + std::to_string(one_decode) +
                                            ") not refused as expected: " + err);
@@ -343,7 +363,7 @@ TEST(DecodeSweep, NoCallAbortsAroundTheBatchSizes) {
         }
     }
     std::printf("decode sweep: %d calls in %d runtimes\n", calls, children);
-    EXPECT_EQ(children, 3 * 5 * 7);
+    EXPECT_EQ(children, 3 * 5 * 8);
     EXPECT_GT(calls, children * 6);  // every child got through its lengths
 }
 
