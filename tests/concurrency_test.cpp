@@ -143,6 +143,23 @@ result batch(vl_llama_runtime *rt, bool suffix, const std::vector<uint32_t> &tok
     return r;
 }
 
+// Many tasks' candidate sequences, packed into few decodes.
+result sequence_batch(vl_llama_runtime *rt, const std::vector<uint32_t> &contexts,
+                      const std::vector<std::size_t> &context_offsets, const std::vector<uint32_t> &tokens,
+                      const std::vector<std::size_t> &offsets, const std::vector<std::size_t> &task_offsets) {
+    result r;
+    char err[128] = "";
+    r.values.assign(offsets.size() - 1, untouched);
+    std::vector<uint8_t> greedy(offsets.size() - 1, 2);
+    r.kind = "score_sequence_batch";
+    r.status = vl_llama_score_sequence_batch(rt, contexts.data(), context_offsets.data(), tokens.data(),
+                                             offsets.data(), task_offsets.data(), task_offsets.size() - 1,
+                                             r.values.data(), greedy.data(), err, sizeof err);
+    for (uint8_t g : greedy) r.values.push_back(g);
+    r.message = err;
+    return r;
+}
+
 // The prompt of a chat, its ids kept as values (exact below 2^24).
 result encode(vl_llama_runtime *rt, const std::string &user) {
     result r;
@@ -162,7 +179,7 @@ std::vector<call> plan_for(int worker, int32_t n_vocab) {
     plan_maker make(worker, n_vocab);
     std::vector<call> plan;
     while (plan.size() < calls_per_worker) {
-        switch (make.pick(0, 6)) {
+        switch (make.pick(0, 7)) {
         case 0: {
             std::vector<uint32_t> prompt = make.tokens(1, 40);
             make.maybe_poison(prompt);
@@ -209,6 +226,24 @@ std::vector<call> plan_for(int worker, int32_t n_vocab) {
             });
             break;
         }
+        case 7: {
+            std::vector<uint32_t> contexts, tokens;
+            std::vector<std::size_t> context_offsets{0}, offsets{0}, task_offsets{0};
+            for (std::size_t n = make.pick(1, 3); n > 0; --n) {
+                for (uint32_t id : make.tokens(0, 8)) contexts.push_back(id);
+                std::vector<uint32_t> book;
+                std::vector<std::size_t> book_offsets;
+                make.codebook(book, book_offsets);
+                for (std::size_t i = 1; i < book_offsets.size(); ++i) offsets.push_back(tokens.size() + book_offsets[i]);
+                tokens.insert(tokens.end(), book.begin(), book.end());
+                context_offsets.push_back(contexts.size());
+                task_offsets.push_back(offsets.size() - 1);
+            }
+            plan.push_back([=](vl_llama_runtime *rt) {
+                return sequence_batch(rt, contexts, context_offsets, tokens, offsets, task_offsets);
+            });
+            break;
+        }
         case 4: {
             const std::string user = "question " + std::to_string(make.pick(0, 999));
             plan.push_back([user](vl_llama_runtime *rt) { return encode(rt, user); });
@@ -246,7 +281,7 @@ TEST(Concurrency, DistinctRuntimesOnDistinctThreadsGiveTheSerialResults) {
     for (const auto &rs : expected)
         for (const result &r : rs) r.status == 0 ? ++successes[r.kind] : ++failures;
     EXPECT_GT(failures, 10);
-    EXPECT_EQ(successes.size(), 8u);
+    EXPECT_EQ(successes.size(), 9u);
     for (const auto &[kind, n] : successes) EXPECT_GT(n, 2) << kind;
 
     std::vector<runtime_ptr> runtimes;

@@ -6,6 +6,7 @@
 // rule a plain reading finds broken; a success must give finite
 // log-probabilities that agree between equal and prefix-related candidates;
 // either way the prefix stays and no scratch sequence is left behind.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -144,8 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<std::uint8_t> greedy(n_out, 9);
     // new[] even for none: a non-null pointer with nothing readable behind it.
     std::unique_ptr<std::uint32_t[]> context(new std::uint32_t[n_context]), tokens(new std::uint32_t[n_tokens]);
-    std::memcpy(context.get(), r.context.data(), n_context * sizeof(std::uint32_t));
-    std::memcpy(tokens.get(), r.tokens.data(), n_tokens * sizeof(std::uint32_t));
+    std::copy(r.context.begin(), r.context.end(), context.get());
+    std::copy(r.tokens.begin(), r.tokens.end(), tokens.get());
 
     std::strcpy(err, "");
     const char *expected = expected_outcome(r, *rt, n_vocab);
