@@ -16,6 +16,7 @@
 int bench_suffix(const char *model_path);
 int bench_sequences(const char *model_path);
 int bench_batch(const char *model_path);
+int bench_sequence_batch(const char *model_path);
 
 namespace vl_bench {
 

@@ -24,6 +24,7 @@ const section sections[] = {
     {"suffix", bench_suffix},
     {"sequences", bench_sequences},
     {"batch", bench_batch},
+    {"sequence_batch", bench_sequence_batch},
 };
 
 void quiet(ggml_log_level, const char *, void *) {}
