@@ -84,6 +84,7 @@ _POINTERS = {
     "vl_llama_config": ctypes.POINTER(_capi.Config),
     "char": ctypes.c_char_p,
     "uint32_t": _capi.U32P,
+    "uint8_t": _capi.U8P,
     "size_t": _capi.SizeP,
     "float": _capi.FloatP,
 }
@@ -110,7 +111,7 @@ def header_declarations():
 
 def test_every_export_is_declared_once_with_the_headers_types():
     declared = header_declarations()
-    assert len(declared) == 21
+    assert len(declared) == 22
     assert set(_capi.SIGNATURES) == set(declared)
     for name, (restype, argtypes) in declared.items():
         assert _capi.SIGNATURES[name] == (restype, argtypes), name

@@ -12,7 +12,6 @@ import pytest
 from conftest import vocab_size
 
 import vorlenta_llama_shim as vl
-from vorlenta_llama_shim.ranking import prefix_free_groups
 
 SYSTEM, USER = "You are terse.", "What is the capital of France?"
 # Equal answers, and "Paris" a prefix of "Paris, France" in both models' tokens.
@@ -104,14 +103,3 @@ def test_answers_that_do_not_continue_the_prompt_are_named(rt: vl.Runtime, monke
     monkeypatch.setattr(rt, "encode_chat", merging)
     with pytest.raises(ValueError, match=r"answers\[2\] '-merged' changes how the prompt itself tokenizes"):
         rt.rank_answers(SYSTEM, USER, ["Paris", "Lyon", "-merged"])
-
-
-def test_prefix_free_groups_cover_every_run_once():
-    runs = [(1,), (1, 2), (1, 2, 3), (1, 3), (2,), (2, 1, 1), (4, 4)]
-    groups = prefix_free_groups(runs)
-    assert sorted(i for g in groups for i in g) == list(range(len(runs)))
-    for group in groups:
-        for a in group:
-            assert not any(is_prefix(runs[a], runs[b]) for b in group)
-    # The longest chain, (1,) < (1, 2) < (1, 2, 3), sets how many are needed.
-    assert len(groups) == 3

@@ -36,6 +36,7 @@ class Config(ctypes.Structure):
 
 RuntimeP = ctypes.POINTER(RuntimeHandle)
 U32P = ctypes.POINTER(ctypes.c_uint32)
+U8P = ctypes.POINTER(ctypes.c_uint8)
 SizeP = ctypes.POINTER(ctypes.c_size_t)
 FloatP = ctypes.POINTER(ctypes.c_float)
 _char_p = ctypes.c_char_p
@@ -73,6 +74,10 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "vl_llama_score_suffix_sequences": (
         _i32,
         [RuntimeP, U32P, _size, U32P, SizeP, _size, FloatP] + _ERR,
+    ),
+    "vl_llama_score_sequence_batch": (
+        _i32,
+        [RuntimeP, U32P, SizeP, U32P, SizeP, SizeP, _size, FloatP, U8P] + _ERR,
     ),
 }
 

@@ -1,19 +1,19 @@
-"""Answers ranked by log-probability, and the grouping that lets any set of
-answers be scored as codebooks.
+"""Answers ranked by log-probability.
 
-The library scores answers as a codebook: no two equal, none a prefix of
-another. Users' answers need not be so ("Paris" and "Paris, France"), so the
-distinct token runs are split into groups that each are prefix-free, and every
-group is scored against the same retained prompt.
+The library's batched sequence scorer takes any answers, equal ones and ones
+that begin others ("Paris" and "Paris, France") included, so a question's
+answers are scored together in one call, and many questions' in one call.
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import List, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 TokenRun = Tuple[int, ...]
+# One question for Runtime.rank_many: (system message or None, user message, answers).
+Question = Tuple[Optional[str], str, Sequence[str]]
 
 
 @dataclass(frozen=True)
@@ -36,34 +36,19 @@ class RankedAnswer:
         return math.exp(self.log_prob)
 
 
-def prefix_free_groups(runs: Sequence[TokenRun]) -> List[List[int]]:
-    """Indices of distinct, non-empty runs split into prefix-free groups.
-
-    Shorter runs are placed first, each into the first group holding no
-    prefix of it; a run can only be a prefix of a longer one, so no later run
-    can break a group either.
-    """
-    order = sorted(range(len(runs)), key=lambda i: (len(runs[i]), runs[i]))
-    groups: List[List[int]] = []
-    for i in order:
-        run = runs[i]
-        for group in groups:
-            if not any(run[: len(runs[j])] == runs[j] for j in group):
-                group.append(i)
+def common_prefix(runs: Sequence[Sequence[int]]) -> List[int]:
+    """The leading ids all runs share."""
+    if not runs:
+        return []
+    first = list(runs[0])
+    n = len(first)
+    for run in runs[1:]:
+        n = min(n, len(run))
+        for k in range(n):
+            if run[k] != first[k]:
+                n = k
                 break
-        else:
-            groups.append([i])
-    return groups
-
-
-def filler_run(run: TokenRun) -> TokenRun:
-    """A one-token run that is neither a prefix of run nor has it as a prefix.
-
-    A codebook needs two entries; a lone answer is scored beside this one,
-    whose own score is dropped. Its logits are those of the last context
-    position, so it costs no decode.
-    """
-    return (1,) if run[0] == 0 else (0,)
+    return first[:n]
 
 
 def shares(log_probs: Sequence[float]) -> List[float]:

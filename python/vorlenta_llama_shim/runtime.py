@@ -13,10 +13,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _arrays
-from ._arrays import Tokens, floatp, sizep, u32p
+from ._arrays import Tokens, floatp, sizep, u8p, u32p
 from ._capi import Config, lib
 from .errors import ERROR_CAPACITY, error_buffer, failure
-from .ranking import RankedAnswer, filler_run, prefix_free_groups, shares
+from .ranking import Question, RankedAnswer, common_prefix, shares
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 
@@ -314,6 +314,63 @@ class Runtime:
         )
         return out
 
+    def score_sequence_batch(
+        self,
+        contexts: Sequence[Tokens],
+        candidates: Sequence[Sequence[Tokens]],
+        *,
+        greedy: bool = False,
+    ) -> Any:
+        """log P(candidate | context) for many tasks' candidates in few decodes.
+
+        Task t is contexts[t] with the candidate token runs candidates[t] (at
+        least one, non-empty). Candidates may be equal (equal scores) or begin
+        one another; a single candidate gives the log-probability of that one
+        continuation. With a retained prefix every context follows it and may
+        be empty; without one every context starts the sequence from position
+        0, must not be empty, and the call clears the memory.
+
+        Returns one float32 array of scores per task. With greedy=True returns
+        (scores, flags): flags holds one bool array per task, True where every
+        token of the candidate was the model's most probable next token.
+        """
+        if isinstance(contexts, (str, bytes)) or not isinstance(contexts, Iterable):
+            raise TypeError("contexts must be a sequence of token id sequences")
+        if isinstance(candidates, (str, bytes)) or not isinstance(candidates, Iterable):
+            raise TypeError("candidates must be a sequence of candidate lists, one per task")
+        context_list = list(contexts)
+        candidate_lists = list(candidates)
+        if len(context_list) != len(candidate_lists):
+            raise ValueError(
+                "%d contexts but %d candidate lists: one of each per task"
+                % (len(context_list), len(candidate_lists))
+            )
+        c, c_offsets = _arrays.flat(context_list, "contexts")
+        runs: List[Tokens] = []
+        task_offsets = np.zeros(len(candidate_lists) + 1, dtype=np.uintp)
+        for t, task in enumerate(candidate_lists):
+            if isinstance(task, (str, bytes)) or not isinstance(task, Iterable):
+                raise TypeError("candidates[%d] must be a sequence of token id sequences" % t)
+            task_runs = list(task)
+            if not task_runs:
+                raise ValueError("candidates[%d] holds no candidate" % t)
+            runs.extend(_arrays.tokens(run, "candidates[%d][%d]" % (t, k)) for k, run in enumerate(task_runs))
+            task_offsets[t + 1] = len(runs)
+        s, s_offsets = _arrays.flat(runs, "candidates")
+        scores = np.empty(len(runs), dtype=np.float32)
+        flags = np.zeros(len(runs), dtype=np.uint8) if greedy else None
+        self._call(
+            lib.vl_llama_score_sequence_batch,
+            u32p(c) if len(c) else None, sizep(c_offsets), u32p(s), sizep(s_offsets),
+            sizep(task_offsets), len(candidate_lists), floatp(scores),
+            u8p(flags) if flags is not None else None,
+        )
+        cuts = task_offsets[1:-1].astype(np.intp)
+        per_task = np.split(scores, cuts)
+        if flags is None:
+            return per_task
+        return per_task, np.split(flags.astype(bool), cuts)
+
     # ---- answers ----------------------------------------------------------------
 
     def rank_answers(
@@ -324,49 +381,83 @@ class Runtime:
         Each answer's tokens are those it adds to the prompt when the model
         tokenizes the two together (the prompt encoded with the answer as
         assistant prefix). The prompt is decoded once and stays retained after
-        the call. Equal answers get equal scores; answers that are prefixes of
-        one another are scored in separate groups against the same prefix.
+        the call. Equal answers get equal scores, and answers may begin one
+        another: all are scored in one batched call.
         """
-        if isinstance(answers, (str, bytes)) or not isinstance(answers, Iterable):
-            raise TypeError("answers must be a sequence of str")
-        texts = list(answers)
-        if not texts:
-            raise ValueError("rank_answers needs at least one answer")
-        for i, answer in enumerate(texts):
-            if not isinstance(answer, str):
-                raise TypeError("answers[%d] must be a str, not %s" % (i, type(answer).__name__))
+        return self.rank_many([(system, user, _answer_texts(answers, "answers"))])[0]
+
+    def rank_many(self, questions: Iterable[Question]) -> List[List[RankedAnswer]]:
+        """rank_answers for many (system, user, answers) questions at once.
+
+        Returns one ranking per question, in order, each as rank_answers gives
+        it. The tokens all the prompts share (the chat template's opening, a
+        common system message) are decoded once and stay retained after the
+        call; each prompt's remainder and its answers are tasks of one batched
+        call (prompts that share no token at all are grouped by their first
+        token, one call per group).
+        """
+        if isinstance(questions, (str, bytes)) or not isinstance(questions, Iterable):
+            raise TypeError("questions must be a sequence of (system, user, answers) triples")
+        triples = []
+        for q, question in enumerate(questions):
+            try:
+                system, user, answers = question
+            except (TypeError, ValueError):
+                raise ValueError("questions[%d] is not a (system, user, answers) triple" % q) from None
+            triples.append((system, user, _answer_texts(answers, "questions[%d] answers" % q)))
+        if not triples:
+            return []
         # One lock over the whole request, so that no other thread's call can
-        # replace the retained prompt between the prefill and the scoring.
+        # replace the retained prefix between the prefill and the scoring.
         with self._lock:
-            prompt = self.encode_chat(system, user)
-            runs = [self._answer_run(system, user, prompt, text, i) for i, text in enumerate(texts)]
-            distinct = list(dict.fromkeys(runs))
-            score_of = {}
-            self.prefill(prompt)
-            for group in prefix_free_groups(distinct):
-                codebook = [distinct[k] for k in group]
-                if len(codebook) == 1:
-                    codebook.append(filler_run(codebook[0]))
-                scores = self.score_suffix_sequences((), codebook)
-                for k, score in zip(group, scores):
-                    score_of[distinct[k]] = float(score)
-        log_probs = [score_of[run] for run in runs]
-        ranked = [
-            RankedAnswer(text, i, run, lp, share)
-            for i, (text, run, lp, share) in enumerate(zip(texts, runs, log_probs, shares(log_probs)))
-        ]
-        ranked.sort(key=lambda r: -r.log_prob)
-        return ranked
+            prompts = [self.encode_chat(system, user).tolist() for system, user, _ in triples]
+            runs = [
+                [self._answer_run(system, user, prompt, text, i) for i, text in enumerate(texts)]
+                for (system, user, texts), prompt in zip(triples, prompts)
+            ]
+            log_probs: List[List[float]] = [[] for _ in triples]
+            groups: dict = {}
+            for q, prompt in enumerate(prompts):
+                groups.setdefault(prompt[0] if prompt else None, []).append(q)
+            for members in groups.values():
+                shared = common_prefix([prompts[q] for q in members])
+                self.prefill(shared)
+                scores = self.score_sequence_batch(
+                    [prompts[q][len(shared):] for q in members], [runs[q] for q in members]
+                )
+                for q, task_scores in zip(members, scores):
+                    log_probs[q] = [float(x) for x in task_scores]
+        rankings = []
+        for (_, _, texts), question_runs, lps in zip(triples, runs, log_probs):
+            ranked = [
+                RankedAnswer(text, i, run, lp, share)
+                for i, (text, run, lp, share) in enumerate(zip(texts, question_runs, lps, shares(lps)))
+            ]
+            ranked.sort(key=lambda r: -r.log_prob)
+            rankings.append(ranked)
+        return rankings
 
     def _answer_run(
-        self, system: Optional[str], user: str, prompt: npt.NDArray[np.uint32], text: str, i: int
+        self, system: Optional[str], user: str, prompt: Sequence[int], text: str, i: int
     ) -> Tuple[int, ...]:
-        whole = self.encode_chat(system, user, text)
-        if not np.array_equal(whole[: len(prompt)], prompt):
+        whole = self.encode_chat(system, user, text).tolist()
+        if whole[: len(prompt)] != list(prompt):
             raise ValueError(
                 "answers[%d] %r changes how the prompt itself tokenizes, so it cannot be "
                 "scored as a continuation of the prompt" % (i, text)
             )
         if len(whole) == len(prompt):
             raise ValueError("answers[%d] %r adds no tokens to the prompt" % (i, text))
-        return tuple(int(t) for t in whole[len(prompt):])
+        return tuple(whole[len(prompt):])
+
+
+def _answer_texts(answers: Sequence[str], what: str) -> List[str]:
+    if isinstance(answers, (str, bytes)) or not isinstance(answers, Iterable):
+        raise TypeError("%s must be a sequence of str" % what)
+    texts = list(answers)
+    if not texts:
+        raise ValueError("%s: at least one answer is needed" % what)
+    for i, answer in enumerate(texts):
+        if not isinstance(answer, str):
+            raise TypeError("%s[%d] must be a str, not %s" % (what, i, type(answer).__name__))
+    return texts

@@ -30,8 +30,8 @@ volatile std::sig_atomic_t interrupt_requested = 0;
 
 void on_interrupt(int) { interrupt_requested = 1; }
 
-// Ctrl-C asks the run to stop after the item in flight; a second one kills
-// the process the usual way.
+// Ctrl-C asks the run to stop after the items in flight (one library call);
+// a second one kills the process the usual way.
 void catch_interrupt() {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
@@ -41,6 +41,12 @@ void catch_interrupt() {
 }
 
 void silent_log(ggml_log_level, const char *, void *) {}
+
+// Tokens a batched run's window holds beyond the longest item, and the
+// sequences it opens: room for several items' tokens and answers in one
+// decode beside the retained prefix.
+constexpr std::size_t batch_room = 512;
+constexpr std::size_t batch_sequences = 64;
 
 // n_gpu_layers that offloads every layer of any model.
 constexpr int32_t all_layers = 1000000;
@@ -74,9 +80,12 @@ std::string model_description(vl_llama_runtime *runtime) {
 }
 
 // What determines the scores, and nothing else: shards, limits, resumed
-// runs, thread counts and context sizes of one evaluation share it.
+// runs and thread counts of one evaluation share it, and so do context sizes
+// of walked runs. Batched runs add their window, which decides how a call's
+// tasks are split into decodes.
 std::string run_fingerprint(const std::string &description, const std::string &model_path,
-                            prompt_mode mode, const eval_options &o, const std::string &preamble) {
+                            prompt_mode mode, const eval_options &o, const std::string &preamble,
+                            std::size_t window) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(model_path, ec);
     std::string text;
@@ -88,6 +97,8 @@ std::string run_fingerprint(const std::string &description, const std::string &m
     }
     // Decoding every item from scratch moves scores in their last bits.
     if (!o.share) text += "no-share;";
+    // Batched decodes round differently from the walk's.
+    if (!o.walk) text += "batch:" + std::to_string(window) + ";";
     return fingerprint(text);
 }
 
@@ -96,28 +107,28 @@ std::string too_long(std::size_t needed, std::size_t n_ctx) {
            std::to_string(n_ctx);
 }
 
-// Builds, checks and scores one item into its results record; an item that
-// cannot be scored gets its reason instead.
-result_record score_record(const eval_item &item, const prompt_builder &builder, item_scorer &scorer,
-                           std::size_t prefix, std::size_t n_ctx, const std::string &run) {
+// Builds and checks one item: its record, with the reason when it cannot be
+// scored, and its prompt.
+result_record prepare_record(const eval_item &item, const prompt_builder &builder,
+                             std::size_t n_ctx, const std::string &run, item_prompt &prompt) {
     result_record record;
     record.id = item.id;
     record.line = item.line;
     record.run = run;
-    item_prompt prompt;
     record.skipped = builder.build(item, prompt);
     const std::size_t needed = prompt_builder::tokens_needed(prompt);
     if (record.skipped.empty() && needed > n_ctx) record.skipped = too_long(needed, n_ctx);
-    if (!record.skipped.empty()) return record;
+    return record;
+}
 
-    std::vector<double> logprobs;
-    record.skipped = scorer.score(prompt, prefix, logprobs);
-    if (!record.skipped.empty()) return record;
+// Puts an item's scores into its record and decides its picks.
+void finish_record(result_record &record, const eval_item &item, const item_prompt &prompt,
+                   const std::vector<double> &logprobs) {
     for (std::size_t a = 0; a < logprobs.size(); ++a) {
         if (!std::isfinite(logprobs[a])) {
             record.answers.clear();
             record.skipped = "the model gave a non-finite score";
-            return record;
+            return;
         }
         answer_score s;
         s.logprob = logprobs[a];
@@ -127,7 +138,6 @@ result_record score_record(const eval_item &item, const prompt_builder &builder,
     }
     record.label = item.label;
     decide(record);
-    return record;
 }
 
 // What the whole task file needs before any item is scored: the positions
@@ -136,12 +146,14 @@ result_record score_record(const eval_item &item, const prompt_builder &builder,
 struct task_sizes {
     std::vector<std::size_t> needed;
     std::vector<std::size_t> common;
+    std::vector<item_size> work;  // what each item adds to a batch call
 };
 
 task_sizes size_tasks(const std::vector<eval_item> &items, const prompt_builder &sizing) {
     task_sizes sizes;
     sizes.needed.assign(items.size(), 0);
     sizes.common.assign(items.size(), 0);
+    sizes.work.assign(items.size(), item_size{});
     std::vector<std::uint32_t> previous;
     for (std::size_t i = 0; i < items.size(); ++i) {
         item_prompt p;
@@ -150,6 +162,7 @@ task_sizes size_tasks(const std::vector<eval_item> &items, const prompt_builder 
             continue;
         }
         sizes.needed[i] = prompt_builder::tokens_needed(p);
+        sizes.work[i] = size_of(p);
         if (i > 0) sizes.common[i - 1] = common_prefix(previous, p.context);
         previous = std::move(p.context);
     }
@@ -253,12 +266,18 @@ int run_evaluation(const eval_options &o) {
     if (o.limit > 0 && end - begin > static_cast<std::size_t>(o.limit))
         end = begin + static_cast<std::size_t>(o.limit);
 
+    // Batched scoring gets room beyond the longest item, so that a decode
+    // holds several items' tokens beside the retained prefix, and sequences
+    // for their answers; a window given with --ctx is taken as it is.
+    std::size_t window = n_ctx;
+    if (!o.walk && o.ctx == 0) window = n_ctx + batch_room;
+    if (window > INT32_MAX) return fail("--ctx is more than llama.cpp can hold");
     int threads = o.threads;
     if (threads <= 0) threads = std::max(1u, std::thread::hardware_concurrency());
     vl_llama_config config = {};
-    config.n_ctx = static_cast<int32_t>(n_ctx);
-    config.n_batch = static_cast<int32_t>(n_ctx);
-    config.n_seq_max = 2;
+    config.n_ctx = static_cast<int32_t>(window);
+    config.n_batch = static_cast<int32_t>(window);
+    config.n_seq_max = o.walk ? 2 : static_cast<int32_t>(std::min<std::size_t>(batch_sequences, window));
     config.n_threads = threads;
     config.n_threads_batch = threads;
     config.n_gpu_layers = gpu_layers;
@@ -270,14 +289,15 @@ int run_evaluation(const eval_options &o) {
     summary_info info;
     info.model = model_description(runtime.get());
     info.model_path = o.model;
-    info.run = run_fingerprint(info.model, o.model, mode, o, preamble);
+    info.run = run_fingerprint(info.model, o.model, mode, o, preamble, window);
     info.items = end - begin;
     info.configuration = {{"tasks", o.tasks},
                           {"format", o.format},
                           {"prompt", mode == prompt_mode::chat ? "chat" : "raw"},
                           {"system", o.system},
                           {"preamble", o.preamble_file},
-                          {"n_ctx", n_ctx},
+                          {"n_ctx", window},
+                          {"scorer", o.walk ? "walk" : "batch"},
                           {"threads", threads},
                           {"share", o.share},
                           {"shard", std::to_string(o.shard_index) + "/" + std::to_string(o.shard_count)},
@@ -308,41 +328,83 @@ int run_evaluation(const eval_options &o) {
         return fail("--resume needs --out");
     }
 
-    std::vector<std::size_t> todo;
-    for (std::size_t i = begin; i < end; ++i)
-        if (!done.count(tasks.items[i].id)) todo.push_back(i);
+    // The items of each library call, planned over the whole file: a shard
+    // or resumed run scores every call its items are in whole, the items of
+    // other shards or already done included, and records only its own.
+    std::vector<std::size_t> starts;
+    if (o.walk) {
+        for (std::size_t i = 0; i <= tasks.items.size(); ++i) starts.push_back(i);
+    } else {
+        batch_limits limits;
+        limits.tokens_per_decode = vl_llama_max_multi_root_tokens(runtime.get());
+        limits.sequences_per_decode = vl_llama_max_parallel_tasks(runtime.get());
+        limits.n_ctx = window;
+        starts = plan_batches(plan, common, sizes.work, limits);
+    }
 
     catch_interrupt();
     const prompt_builder builder(vocab_model.get(), mode, o.system, preamble,
                                  library_chat_encoder(runtime.get()));
-    item_scorer scorer(runtime.get());
+    item_scorer walker(runtime.get());
+    batch_scorer batcher(runtime.get());
     std::string stop_error;
     progress bar(stderr, progress::for_stream(stderr, o.quiet), info.items);
     const auto run_started = std::chrono::steady_clock::now();
     bar.update(done.size(), info.metrics[acc].mean());
 
-    for (std::size_t k = 0; k < todo.size(); ++k) {
+    for (std::size_t g = 0; g + 1 < starts.size() && stop_error.empty(); ++g) {
+        const std::size_t first = starts[g], last = starts[g + 1];
+        if (last <= begin || first >= end) continue;
+        bool wanted = false;
+        for (std::size_t i = std::max(first, begin); i < std::min(last, end); ++i)
+            if (!done.count(tasks.items[i].id)) wanted = true;
+        if (!wanted) continue;
         if (interrupt_requested) {
             info.interrupted = true;
             break;
         }
-        const result_record record =
-            score_record(tasks.items[todo[k]], builder, scorer, plan[todo[k]], n_ctx, info.run);
-        if (writer.is_open())
-            if (std::string e = writer.write(record); !e.empty()) {
-                stop_error = e;
-                break;
+        std::vector<item_prompt> prompts(last - first);
+        std::vector<result_record> records;
+        std::vector<const item_prompt *> scorable;
+        std::vector<std::size_t> scorable_at;
+        for (std::size_t i = first; i < last; ++i) {
+            records.push_back(prepare_record(tasks.items[i], builder, n_ctx, info.run, prompts[i - first]));
+            if (records.back().skipped.empty()) {
+                scorable.push_back(&prompts[i - first]);
+                scorable_at.push_back(i - first);
             }
-        tally(info, record);
-        ++info.scored_this_run;
-        bar.update(info.scored + info.skipped, info.metrics[acc].mean());
+        }
+        std::vector<std::vector<double>> logprobs(scorable.size());
+        std::string error;
+        if (!scorable.empty()) {
+            if (o.walk) error = walker.score(*scorable.front(), plan[first], logprobs.front());
+            else error = batcher.score(scorable, plan[first], logprobs);
+        }
+        for (std::size_t k = 0; k < scorable.size(); ++k) {
+            result_record &record = records[scorable_at[k]];
+            if (!error.empty()) record.skipped = error;
+            else finish_record(record, tasks.items[first + scorable_at[k]], *scorable[k], logprobs[k]);
+        }
+        for (std::size_t i = std::max(first, begin); i < std::min(last, end); ++i) {
+            const result_record &record = records[i - first];
+            if (done.count(record.id)) continue;
+            if (writer.is_open())
+                if (std::string e = writer.write(record); !e.empty()) {
+                    stop_error = e;
+                    break;
+                }
+            tally(info, record);
+            ++info.scored_this_run;
+            bar.update(info.scored + info.skipped, info.metrics[acc].mean());
+        }
     }
     bar.finish();
 
     const auto now = std::chrono::steady_clock::now();
     info.seconds = std::chrono::duration<double>(now - run_started).count();
-    info.tokens_decoded = static_cast<std::int64_t>(scorer.tokens_decoded());
-    info.tokens_from_scratch = static_cast<std::int64_t>(scorer.tokens_from_scratch());
+    info.tokens_decoded = static_cast<std::int64_t>(walker.tokens_decoded() + batcher.tokens_decoded());
+    info.tokens_from_scratch =
+        static_cast<std::int64_t>(walker.tokens_from_scratch() + batcher.tokens_from_scratch());
     info.configuration["load_seconds"] =
         std::chrono::duration<double>(run_started - started).count();
     info.error = !stop_error.empty() ? stop_error : tasks.error;

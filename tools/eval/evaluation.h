@@ -1,5 +1,6 @@
 // One evaluation run: read the task file, size and open the model, score the
-// selected items one by one into the results file, and summarize.
+// selected items (several per library call, or one by one with --walk) into
+// the results file, and summarize.
 #pragma once
 
 #include <string>
@@ -23,6 +24,7 @@ struct eval_options {
     bool quiet = false;
     bool verbose = false;
     bool share = true;
+    bool walk = false;     // score item by item with the trie walk, not in batches
     unsigned shard_index = 0;
     unsigned shard_count = 1;
     std::string rpc;       // ggml-rpc-server workers, "HOST:PORT[,HOST:PORT...]"; empty: none

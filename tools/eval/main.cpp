@@ -22,8 +22,8 @@ int run(int argc, char **argv) {
     CLI::App app{
         "Scores every answer of multiple-choice questions with a local GGUF model and reports "
         "acc, acc_norm and acc_per_token with standard errors. Answers are scored exactly "
-        "(log-probabilities through vorlenta_llama_shim) and tokens that consecutive items share "
-        "are decoded once. Results go to --out as one JSON line per item, written as each item "
+        "(log-probabilities through vorlenta_llama_shim), several items per batched call, and "
+        "tokens that consecutive items share are decoded once. Results go to --out as one JSON line per item, written as each item "
         "finishes; --resume continues an interrupted run.",
         "vl-eval"};
     // The footer is laid out by hand.
@@ -74,7 +74,9 @@ int run(int argc, char **argv) {
     app.add_option("--limit", o.limit, "score only the first N items (of the shard)")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--resume", o.resume, "skip the items already in --out and append the rest");
-    app.add_option("--ctx", o.ctx, "context window in tokens (default: the longest item's size)")
+    app.add_option("--ctx", o.ctx,
+                   "context window in tokens; longer items are skipped (default: the longest\n"
+                   "item's size, plus 512 tokens of room for batching unless --walk)")
         ->check(CLI::PositiveNumber);
     app.add_option("--threads", o.threads, "threads (default: the machine's cores)")
         ->check(CLI::PositiveNumber);
@@ -85,6 +87,11 @@ int run(int argc, char **argv) {
         ->type_name("I/N");
     bool no_share = false;
     app.add_flag("--no-share", no_share, "decode every item from scratch (for comparisons)");
+    app.add_flag("--walk", o.walk,
+                 "score one item at a time, walking its answers one token per decode, as\n"
+                 "vl-eval did before batched scoring (for comparisons, and as a fallback);\n"
+                 "its scores differ from batched ones in the last bits, so its results are\n"
+                 "kept apart from theirs");
     app.add_option("--rpc", o.rpc,
                    "HOST:PORT[,HOST:PORT...] of ggml-rpc-server workers that hold model layers\n"
                    "(no authentication, no encryption: trusted private networks only)");

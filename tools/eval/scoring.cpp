@@ -99,16 +99,136 @@ std::vector<std::size_t> plan_shared_prefixes(const std::vector<std::size_t> &co
     return plan;
 }
 
-item_scorer::item_scorer(vl_llama_runtime *runtime) : runtime_(runtime) {}
-
-std::string item_scorer::prefill(const tokens &prefix) {
+std::string retained_prefix::ensure(const tokens &prefix) {
+    if (has_retained_ && retained_ == prefix) return {};
     char err[256] = "";
     has_retained_ = false;
     if (vl_llama_prefill_shared(runtime_, prefix.data(), prefix.size(), err, sizeof err) != 0)
         return std::string("prefill failed: ") + err;
-    decoded_ += prefix.size();
+    decoded += prefix.size();
     retained_ = prefix;
     has_retained_ = true;
+    return {};
+}
+
+item_size size_of(const item_prompt &prompt) {
+    item_size size;
+    size.context = prompt.context.size();
+    size.answers = prompt.answers.size();
+    for (const answer_prompt &a : prompt.answers)
+        if (!a.continuation.empty()) size.answer_tokens += a.continuation.size() - 1;
+    return size;
+}
+
+std::vector<std::size_t> plan_batches(const std::vector<std::size_t> &plan,
+                                      const std::vector<std::size_t> &common,
+                                      const std::vector<item_size> &sizes,
+                                      const batch_limits &limits) {
+    const std::size_t n = plan.size();
+    std::vector<std::size_t> starts;
+    std::size_t tokens = 0, sequences = 0, token_budget = 0, sequence_budget = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t prefix = plan[i] == no_shared_prefix ? sizes[i].context : plan[i];
+        const std::size_t work =
+            sizes[i].context - std::min(prefix, sizes[i].context) + sizes[i].answer_tokens;
+        const bool same_prefix = i > 0 && plan[i] != no_shared_prefix && plan[i - 1] == plan[i] &&
+                                 common[i - 1] >= plan[i];
+        if (same_prefix && tokens + work <= token_budget &&
+            sequences + sizes[i].answers <= sequence_budget) {
+            tokens += work;
+            sequences += sizes[i].answers;
+            continue;
+        }
+        starts.push_back(i);
+        // What a decode holds after this group's prefix, at least one token.
+        std::size_t per_decode = limits.tokens_per_decode;
+        if (limits.n_ctx > prefix) per_decode = std::min(per_decode, limits.n_ctx - prefix);
+        else per_decode = 1;
+        token_budget = limits.decodes * std::max<std::size_t>(per_decode, 1);
+        sequence_budget = limits.decodes * std::max<std::size_t>(limits.sequences_per_decode, 1);
+        tokens = work;
+        sequences = sizes[i].answers;
+    }
+    starts.push_back(n);
+    return starts;
+}
+
+std::string batch_scorer::score(const std::vector<const item_prompt *> &prompts,
+                                std::size_t prefix_length,
+                                std::vector<std::vector<double>> &logprobs) {
+    logprobs.assign(prompts.size(), {});
+    if (prompts.empty()) return {};
+    const tokens &base = prompts.front()->context;
+    const tokens target(base.begin(),
+                        base.begin() + static_cast<long>(std::min(prefix_length, base.size())));
+
+    // One task per distinct answer context that continues the prefix; the
+    // candidates of a task are the answers with that context, equal ones and
+    // ones that begin others included.
+    struct task {
+        const tokens *context;
+        std::vector<std::pair<std::size_t, std::size_t>> answers;  // (prompt, answer)
+    };
+    std::vector<task> tasks, alone;
+    for (std::size_t p = 0; p < prompts.size(); ++p) {
+        const item_prompt &prompt = *prompts[p];
+        logprobs[p].assign(prompt.answers.size(), 0.0);
+        const std::size_t first_task = tasks.size(), first_alone = alone.size();
+        for (std::size_t a = 0; a < prompt.answers.size(); ++a) {
+            const answer_prompt &answer = prompt.answers[a];
+            state_.from_scratch += answer.context.size() + answer.continuation.size() - 1;
+            const bool follows = !target.empty() && starts_with(answer.context, target);
+            std::vector<task> &into = follows ? tasks : alone;
+            auto it = std::find_if(into.begin() + static_cast<long>(follows ? first_task : first_alone),
+                                   into.end(),
+                                   [&](const task &t) { return *t.context == answer.context; });
+            if (it == into.end()) {
+                into.push_back({&answer.context, {}});
+                it = into.end() - 1;
+            }
+            it->answers.emplace_back(p, a);
+        }
+    }
+
+    // Scores a list of tasks after the retained prefix in one call.
+    auto run = [&](const std::vector<task> &batch, std::size_t skip) -> std::string {
+        tokens contexts, sequences;
+        std::vector<std::size_t> context_offsets = {0}, sequence_offsets = {0}, task_offsets = {0};
+        for (const task &t : batch) {
+            contexts.insert(contexts.end(), t.context->begin() + static_cast<long>(skip),
+                            t.context->end());
+            context_offsets.push_back(contexts.size());
+            std::vector<const tokens *> candidates;
+            for (const auto &[p, a] : t.answers) {
+                const tokens &c = prompts[p]->answers[a].continuation;
+                sequences.insert(sequences.end(), c.begin(), c.end());
+                sequence_offsets.push_back(sequences.size());
+                candidates.push_back(&c);
+            }
+            task_offsets.push_back(sequence_offsets.size() - 1);
+            state_.decoded += t.context->size() - skip + inner_nodes(candidates);
+        }
+        std::vector<float> scores(sequence_offsets.size() - 1);
+        char err[256] = "";
+        if (vl_llama_score_sequence_batch(state_.runtime(), contexts.data(), context_offsets.data(),
+                                          sequences.data(), sequence_offsets.data(),
+                                          task_offsets.data(), batch.size(), scores.data(), nullptr,
+                                          err, sizeof err) != 0)
+            return std::string("scoring failed: ") + err;
+        std::size_t k = 0;
+        for (const task &t : batch)
+            for (const auto &[p, a] : t.answers) logprobs[p][a] = scores[k++];
+        return {};
+    };
+
+    if (!tasks.empty()) {
+        if (std::string err = state_.ensure(target); !err.empty()) return err;
+        if (std::string err = run(tasks, target.size()); !err.empty()) return err;
+    }
+    for (const task &t : alone) {
+        if (std::string err = state_.ensure(*t.context); !err.empty()) return err;
+        if (std::string err = run({t}, t.context->size()); !err.empty()) return err;
+    }
     return {};
 }
 
@@ -121,15 +241,14 @@ std::string item_scorer::score(const item_prompt &prompt, std::size_t prefix_len
 
     logprobs.assign(prompt.answers.size(), 0.0);
     for (const answer_prompt &a : prompt.answers)
-        from_scratch_ += a.context.size() + a.continuation.size() - 1;
+        state_.from_scratch += a.context.size() + a.continuation.size() - 1;
 
     for (const auto &group : grouping.groups) {
         const tokens &context = prompt.answers[group.front()].context;
         // An answer whose tokenization changed the context's own tokens gets
         // its own context as the prefix.
         const tokens &prefix = !target.empty() && starts_with(context, target) ? target : context;
-        if (!has_retained_ || retained_ != prefix)
-            if (std::string err = prefill(prefix); !err.empty()) return err;
+        if (std::string err = state_.ensure(prefix); !err.empty()) return err;
 
         tokens flat;
         std::vector<std::size_t> offsets = {0};
@@ -151,11 +270,11 @@ std::string item_scorer::score(const item_prompt &prompt, std::size_t prefix_len
         const tokens suffix(context.begin() + static_cast<long>(prefix.size()), context.end());
         std::vector<float> scores(offsets.size() - 1);
         char err[256] = "";
-        if (vl_llama_score_suffix_sequences(runtime_, suffix.data(), suffix.size(), flat.data(),
+        if (vl_llama_score_suffix_sequences(state_.runtime(), suffix.data(), suffix.size(), flat.data(),
                                             offsets.data(), scores.size(), scores.data(), err,
                                             sizeof err) != 0)
             return std::string("scoring failed: ") + err;
-        decoded_ += suffix.size() + inner_nodes(sequences);
+        state_.decoded += suffix.size() + inner_nodes(sequences);
         for (std::size_t k = 0; k < group.size(); ++k) logprobs[group[k]] = scores[k];
     }
     for (std::size_t i = 0; i < prompt.answers.size(); ++i)

@@ -1,8 +1,10 @@
-// Scoring of one item's answers through the library: one prefill of the
-// retained prefix, then vl_llama_score_suffix_sequences over the answers,
-// which are split into prefix-free groups because a codebook cannot hold two
-// equal answers or one that begins another. Runs of consecutive items keep
-// the token prefix they share decoded in the model's memory.
+// Scoring of items' answers through the library. Runs of consecutive items
+// keep the token prefix they share decoded in the model's memory (one
+// prefill). The batch scorer then scores several items in one
+// vl_llama_score_sequence_batch call, packed into few decodes; the walk
+// scores one item at a time with vl_llama_score_suffix_sequences, whose
+// codebooks cannot hold two equal answers or one that begins another, so
+// the answers are split into prefix-free groups.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +40,87 @@ std::size_t common_prefix(const std::vector<std::uint32_t> &a, const std::vector
 constexpr std::size_t no_shared_prefix = static_cast<std::size_t>(-1);
 std::vector<std::size_t> plan_shared_prefixes(const std::vector<std::size_t> &common);
 
+// What one item adds to a batch call: its context tokens (the part after its
+// prefix is decoded), the tokens of its answers but their last (an upper
+// bound of the inner nodes decoded) and how many answers it has. All 0 for an
+// item that cannot be scored.
+struct item_size {
+    std::size_t context = 0;
+    std::size_t answer_tokens = 0;
+    std::size_t answers = 0;
+};
+item_size size_of(const item_prompt &prompt);
+
+// What one batch call may fill: `decodes` decodes of at most
+// tokens_per_decode tokens and sequences_per_decode candidates each, in a
+// window of n_ctx tokens that also holds the retained prefix.
+struct batch_limits {
+    std::size_t tokens_per_decode = 0;
+    std::size_t sequences_per_decode = 0;
+    std::size_t n_ctx = 0;
+    std::size_t decodes = 4;
+};
+
+// The items of each batch call, as the starts of consecutive groups:
+// group g is items [starts[g], starts[g + 1]), and starts ends with n.
+// Consecutive items join one group while they have the same planned prefix
+// (plan and common as for plan_shared_prefixes: the first plan[i] tokens of
+// both contexts are equal) and the group stays within the limits; an item
+// the plan leaves alone is a group of its own. Computed from the whole task
+// file, so every shard and resumed run scores an item in the same group,
+// beside the same items, and gets the same scores to the bit.
+std::vector<std::size_t> plan_batches(const std::vector<std::size_t> &plan,
+                                      const std::vector<std::size_t> &common,
+                                      const std::vector<item_size> &sizes,
+                                      const batch_limits &limits);
+
+// Prefills and token counts that both scorers share.
+class retained_prefix {
+public:
+    explicit retained_prefix(vl_llama_runtime *runtime) : runtime_(runtime) {}
+
+    // Makes prefix the retained prefix, decoding it unless it already is.
+    // Returns an error message, empty on success.
+    std::string ensure(const std::vector<std::uint32_t> &prefix);
+
+    vl_llama_runtime *runtime() const { return runtime_; }
+    std::uint64_t decoded = 0;
+    std::uint64_t from_scratch = 0;
+
+private:
+    vl_llama_runtime *runtime_;
+    bool has_retained_ = false;
+    std::vector<std::uint32_t> retained_;
+};
+
+// The batch scorer: every answer of a group of items in one
+// vl_llama_score_sequence_batch call after the prefix they share.
+class batch_scorer {
+public:
+    explicit batch_scorer(vl_llama_runtime *runtime) : state_(runtime) {}
+
+    // Scores every answer of every prompt (natural-log probabilities, in
+    // order, one vector per prompt) after the first prefix_length tokens of
+    // the first prompt's context (no_shared_prefix or more: its whole
+    // context). Each distinct answer context that continues the prefix is
+    // one task; an answer whose context does not (its tokenization changed
+    // the context's own tokens) is scored after a prefill of its own
+    // context. Returns an error message for the whole group, empty on
+    // success.
+    std::string score(const std::vector<const item_prompt *> &prompts, std::size_t prefix_length,
+                      std::vector<std::vector<double>> &logprobs);
+
+    // As item_scorer's.
+    std::uint64_t tokens_decoded() const { return state_.decoded; }
+    std::uint64_t tokens_from_scratch() const { return state_.from_scratch; }
+
+private:
+    retained_prefix state_;
+};
+
 class item_scorer {
 public:
-    explicit item_scorer(vl_llama_runtime *runtime);
+    explicit item_scorer(vl_llama_runtime *runtime) : state_(runtime) {}
 
     // Scores every answer of prompt (natural-log probabilities, in order)
     // after the first prefix_length tokens of its context (no_shared_prefix
@@ -52,19 +132,13 @@ public:
 
     // Tokens decoded so far: prefills, suffixes and the answers' inner trie
     // nodes.
-    std::uint64_t tokens_decoded() const { return decoded_; }
+    std::uint64_t tokens_decoded() const { return state_.decoded; }
     // Tokens an evaluation that decodes every (context, answer) pair from
     // scratch would have decoded: context plus answer but its last token.
-    std::uint64_t tokens_from_scratch() const { return from_scratch_; }
+    std::uint64_t tokens_from_scratch() const { return state_.from_scratch; }
 
 private:
-    std::string prefill(const std::vector<std::uint32_t> &prefix);
-
-    vl_llama_runtime *runtime_;
-    bool has_retained_ = false;
-    std::vector<std::uint32_t> retained_;
-    std::uint64_t decoded_ = 0;
-    std::uint64_t from_scratch_ = 0;
+    retained_prefix state_;
 };
 
 }  // namespace vl_eval
