@@ -149,6 +149,19 @@ VL_LLAMA_API int64_t vl_llama_encode_chat(const vl_llama_runtime *runtime,
                                           uint32_t *out_tokens, size_t out_cap,
                                           char *err, size_t err_cap);
 
+/* Tokenizes text_len bytes of text (need not be NUL-terminated; NULL when
+ * text_len is 0) with the model's own vocabulary, as they are: no chat
+ * template. add_special non-zero lets the vocabulary add its start (and end)
+ * tokens; parse_special non-zero turns special-token text into special
+ * tokens. Size query then fill as vl_llama_encode_chat, with which it shares
+ * "token output buffer is too small"; text that makes no token gives 0.
+ * Refuses NULL text with a non-zero length and a NULL runtime with "invalid
+ * tokenize arguments". Does not touch the context. (Library 5.2.) */
+VL_LLAMA_API int64_t vl_llama_tokenize(const vl_llama_runtime *runtime, const char *text,
+                                       size_t text_len, int32_t add_special,
+                                       int32_t parse_special, uint32_t *out_tokens,
+                                       size_t out_cap, char *err, size_t err_cap);
+
 /* Detokenizes ids into out_text and NUL-terminates it; returns the length
  * without the NUL. With out_text NULL or out_cap 0 returns the length only.
  * out_cap must be at least length + 1, else "decode output buffer is too

@@ -27,8 +27,8 @@ if [ -n "$header" ]; then
 fi
 # The 21 functions of ABI 5's first release, and those minor releases added.
 count=$(wc -l <"$expected")
-if [ "$count" -ne 22 ]; then
-    echo "$expected lists $count functions; the interface has 22"
+if [ "$count" -ne 23 ]; then
+    echo "$expected lists $count functions; the interface has 23"
     exit 1
 fi
 echo "exports: $count vl_llama_ functions, as listed and declared, nothing else"

@@ -118,3 +118,14 @@ def test_real_model_matches_its_published_logits(stories: vl.Runtime):
     assert stories.description == "llama ?B (guessed) all F32"
     caps = stories.capabilities
     assert caps.shared_prefix and caps.sequence_scores and caps.max_parallel_tasks == 3
+
+
+def test_tokenize_gives_the_vocabularys_ids_with_and_without_the_start_token(stories):
+    text = "Once upon a time, there was a little"
+    ids = [1, 403, 407, 261, 378, 432, 383, 286, 261, 376]
+    assert stories.tokenize(text).tolist() == ids
+    assert stories.tokenize(text, add_special=False).tolist() == ids[1:]
+    assert stories.tokenize("<s>", add_special=False, parse_special=True).tolist() == [1]
+    assert stories.tokenize("", add_special=False).tolist() == []
+    with pytest.raises(TypeError):
+        stories.tokenize(b"Once")

@@ -64,6 +64,7 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "vl_llama_max_multi_root_tokens": (_size, [RuntimeP]),
     "vl_llama_encode_chat": (_i64, [RuntimeP, _char_p, _char_p, _char_p, U32P, _size] + _ERR),
     "vl_llama_decode_tokens": (_i64, [RuntimeP, U32P, _size, _buf_p, _size] + _ERR),
+    "vl_llama_tokenize": (_i64, [RuntimeP, _char_p, _size, _i32, _i32, U32P, _size] + _ERR),
     "vl_llama_model_desc": (_i64, [RuntimeP, _buf_p, _size] + _ERR),
     "vl_llama_score_next": (_i32, [RuntimeP, U32P, _size, U32P, _size, FloatP] + _ERR),
     "vl_llama_prefill_shared": (_i32, [RuntimeP, U32P, _size] + _ERR),

@@ -220,6 +220,23 @@ class Runtime:
                 n = self._call(lib.vl_llama_encode_chat, s, u, a, u32p(out), n)
         return out[:n]
 
+    def tokenize(
+        self, text: str, *, add_special: bool = True, parse_special: bool = False
+    ) -> npt.NDArray[np.uint32]:
+        """The token ids of text with the model's own vocabulary, no chat
+        template: add_special lets the vocabulary add its start (and end)
+        tokens, parse_special turns special-token text into special tokens."""
+        if not isinstance(text, str):
+            raise TypeError(f"text must be a str, not {type(text).__name__}")
+        data = text.encode("utf-8")
+        flags = (1 if add_special else 0, 1 if parse_special else 0)
+        with self._lock:
+            n = self._call(lib.vl_llama_tokenize, data, len(data), *flags, None, 0)
+            out = np.empty(n, dtype=np.uint32)
+            if n:
+                n = self._call(lib.vl_llama_tokenize, data, len(data), *flags, u32p(out), n)
+        return out[:n]
+
     def decode(self, tokens: Tokens, errors: str = "replace") -> str:
         """The text of token ids (special tokens are not rendered). A run of
         ids may end inside a UTF-8 character; errors says how bytes.decode
