@@ -168,6 +168,18 @@ TEST(TaskReaders, LabelsAtTheEdgesOfTheAnswers) {
         EXPECT_EQ(parse_jsonl_item(line, jsonl_layout::generic, item).rfind("field 'answer' must be an integer", 0), 0u)
             << line;
     }
+    // MMLU letters run from A to Z: 26 choices at most.
+    std::string choices = "\"c0\"";
+    for (int k = 1; k < 26; ++k) choices += ", \"c" + std::to_string(k) + "\"";
+    eval_item letters;
+    ASSERT_EQ(parse_jsonl_item(R"({"question": "q", "choices": [)" + choices + R"(], "answer": "Z"})",
+                               jsonl_layout::mmlu, letters),
+              "");
+    EXPECT_EQ(letters.label, 25);
+    EXPECT_EQ(letters.choices.back(), "Z");
+    EXPECT_EQ(parse_jsonl_item(R"({"question": "q", "choices": [)" + choices + R"(, "c26"], "answer": "A"})",
+                               jsonl_layout::mmlu, letters),
+              "field 'choices' has more than 26 entries");
     // Ids given as integers are kept as written, whatever their size.
     eval_item item;
     ASSERT_EQ(parse_jsonl_item(R"({"id": 18446744073709551615, "context": "c", "choices": ["x", "y"], "answer": 0})",
@@ -487,6 +499,11 @@ TEST(ResultsFile, NumbersOutOfTypeOrRangeAreRefusedByName) {
     EXPECT_EQ(r.answers[0].tokens, 2u);
     EXPECT_EQ(r.answers[0].bytes, 5u);
     EXPECT_EQ(r.pick, (std::array<int, metric_count>{0, 1, 1}));
+    // -1: an item of a file that names no right answer (a binary task file).
+    std::string no_label = head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail;
+    no_label.replace(no_label.find("\"label\":1"), 9, "\"label\":-1");
+    ASSERT_EQ(parse_result_line(no_label, r), "");
+    EXPECT_EQ(r.label, -1);
     struct bad_case {
         std::string second, message;
     } cases[] = {

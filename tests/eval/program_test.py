@@ -108,6 +108,11 @@ class Formats(unittest.TestCase):
                         # "blue" twice scores twice the same; "blue sky" less than "blue".
                         self.assertEqual(g3["answers"][0]["logprob"], g3["answers"][3]["logprob"])
                         self.assertLess(g3["answers"][1]["logprob"], g3["answers"][0]["logprob"])
+                        # The fixtures' own token counts of the answers alone.
+                        pinned = {"plain.gguf": [5, 8, 6, 5], "chatml.gguf": [4, 7, 5, 4]}
+                        if os.path.basename(model) in pinned:
+                            self.assertEqual([a["tokens"] for a in g3["answers"]],
+                                             pinned[os.path.basename(model)])
 
 
 class SystemMessages(unittest.TestCase):
