@@ -59,6 +59,8 @@ def no_library_calls(monkeypatch):
         ([5, 2**32], ValueError),
         ([5, 6.0], ValueError),
         ([5, True], ValueError),
+        (np.array([5, -1], dtype=np.int64), ValueError),
+        (np.array([-(2**31), 5], dtype=np.int32), ValueError),
         (np.array([5.0, 6.0]), ValueError),
         (np.array([[5, 6]]), ValueError),
         (np.array([5, 2**40], dtype=np.uint64), ValueError),
@@ -83,14 +85,25 @@ def test_bad_structure_and_text_are_refused_before_the_library_is_called(
         rt.encode_chat("You are terse.", "Say\0 hi.")
     with pytest.raises(TypeError):
         rt.encode_chat(None, b"Say hi.")  # type: ignore[arg-type]
-    with pytest.raises(ValueError, match="n_ctx"):
+    with pytest.raises(ValueError, match="n_ctx is 2147483648, outside the 32-bit range"):
         vl.Runtime(chatml_path, n_ctx=2**31)
+    with pytest.raises(ValueError, match="n_gpu_layers is -2147483649, outside the 32-bit range"):
+        vl.Runtime(chatml_path, n_gpu_layers=-(2**31) - 1)
     with pytest.raises(ValueError, match="NUL"):
         vl.Runtime(chatml_path + "\0.txt")
     with pytest.raises(ValueError, match="at least one answer"):
         rt.rank_answers("s", "u", [])
     with pytest.raises(TypeError, match=r"answers\[1\]"):
         rt.rank_answers("s", "u", ["a", 3])  # type: ignore[list-item]
+
+
+def test_configuration_values_at_the_32_bit_limits_reach_the_library(chatml_path: str):
+    # Both ends of int32 pass the package's check; the library takes a
+    # negative layer count as "all layers".
+    with vl.Runtime(chatml_path, **dict(SMALL, n_gpu_layers=-(2**31))) as runtime:
+        assert runtime.score_next(PROMPT, [5, 6]).shape == (2,)
+    with pytest.raises(vl.Error):
+        vl.Runtime(chatml_path, **dict(SMALL, n_ctx=2**31 - 1))
 
 
 def test_closed_runtime_refuses_every_call(chatml_path: str):

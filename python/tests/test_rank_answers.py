@@ -12,6 +12,7 @@ import pytest
 from conftest import vocab_size
 
 import vorlenta_llama_shim as vl
+from vorlenta_llama_shim.ranking import shares
 
 SYSTEM, USER = "You are terse.", "What is the capital of France?"
 # Equal answers, and "Paris" a prefix of "Paris, France" in both models' tokens.
@@ -67,6 +68,24 @@ def test_ranks_equal_and_prefix_related_answers_exactly(runtime: vl.Runtime):
     assert math.fsum(r.share for r in ranked) == pytest.approx(1.0)
     best = ranked[0]
     assert best.share == pytest.approx(best.probability / sum(r.probability for r in ranked))
+
+
+def test_a_longer_answer_before_its_prefix_ranks_the_same(rt: vl.Runtime):
+    prompt = rt.encode_chat(SYSTEM, USER).tolist()
+    ranked = rt.rank_answers(SYSTEM, USER, ["Paris, France", "Lyon", "Paris"])
+    by_index = {r.index: r for r in ranked}
+    assert is_prefix(by_index[2].tokens, by_index[0].tokens)
+    for r in ranked:
+        assert r.log_prob == alone(rt, prompt, r.tokens)
+
+
+def test_shares_of_widely_separated_log_probabilities():
+    assert shares([0.0, -1000.0]) == [1.0, 0.0]
+    assert shares([-1000.0, 0.0]) == [0.0, 1.0]
+    low = shares([-1000.0, -1000.0 - math.log(3)])
+    assert low == pytest.approx([0.75, 0.25], rel=1e-12)
+    assert shares([-math.inf, -math.inf]) == [0.0, 0.0]
+    assert shares([-math.inf, -2.0]) == [0.0, 1.0]
 
 
 def test_log_probabilities_are_the_chain_of_next_token_probabilities(rt: vl.Runtime):

@@ -2,6 +2,7 @@
 // direct library calls, the shared-prefix plan, metrics and the results file.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "prompts.h"
 #include "results_file.h"
 #include "scoring.h"
+#include "summary.h"
 #include "task_formats.h"
 #include "vorlenta_llama_shim.h"
 
@@ -139,19 +141,80 @@ TEST(TaskReaders, MalformedLinesStopTheReadingWithFileAndLine) {
     EXPECT_EQ(r.items.size(), 2u);
 }
 
+// The first answer can be the right one, and a label one past the last
+// answer cannot, in every layout; labels that are not integers are malformed.
+TEST(TaskReaders, LabelsAtTheEdgesOfTheAnswers) {
+    struct label_case {
+        std::string line;
+        long label;
+        std::string skip;
+    } cases[] = {
+        {R"({"question": "q", "choices": ["x", "y", "z"], "answer": "A"})", 0, ""},
+        {R"({"question": "q", "choices": ["x", "y", "z"], "answer": "C"})", 2, ""},
+        {R"({"question": "q", "choices": ["x", "y", "z"], "answer": "D"})", 3, "label out of range"},
+        {R"({"question": "q", "choices": ["x", "y", "z"], "answer": 0})", 0, ""},
+        {R"({"question": {"stem": "q", "choices": [{"text": "x", "label": "A"}, {"text": "y", "label": "B"}]}, "answerKey": "A"})",
+         0, ""},
+        {R"({"question": "q", "choices": {"text": ["x", "y"], "label": ["1", "2"]}, "answerKey": "2"})", 1, ""},
+        {R"({"question": "q", "choices": {"text": ["x", "y"], "label": ["1", "2"]}, "answerKey": "3"})", 2,
+         "label out of range"},
+        {R"({"ctx": "c", "endings": ["x", "y", "z", "w"], "label": "0"})", 0, ""},
+        {R"({"ctx": "c", "endings": ["x", "y", "z", "w"], "label": 4})", 4, "label out of range"},
+        {R"({"context": "c", "choices": ["x", "y"], "answer": 1})", 1, ""},
+        {R"({"context": "c", "choices": ["x", "y"], "answer": 2})", 2, "label out of range"},
+        {R"({"context": "c", "choices": ["x", "y"], "answer": -1})", -1, "label out of range"},
+        {R"({"context": "c", "choices": ["x", "y"], "answer": 9223372036854775807})", 1000000,
+         "label out of range"},
+    };
+    for (const label_case &c : cases) {
+        eval_item item;
+        ASSERT_EQ(parse_jsonl_item(c.line, jsonl_layout::automatic, item), "") << c.line;
+        EXPECT_EQ(item.label, c.label) << c.line;
+        EXPECT_EQ(item.skip_reason, c.skip) << c.line;
+    }
+    for (const char *bad : {"1.5", "1e60", "18446744073709551615", "true"}) {
+        eval_item item;
+        const std::string line = std::string(R"({"context": "c", "choices": ["x", "y"], "answer": )") + bad + "}";
+        EXPECT_EQ(parse_jsonl_item(line, jsonl_layout::generic, item).rfind("field 'answer' must be an integer", 0), 0u)
+            << line;
+    }
+    // MMLU letters run from A to Z: 26 choices at most.
+    std::string choices = "\"c0\"";
+    for (int k = 1; k < 26; ++k) choices += ", \"c" + std::to_string(k) + "\"";
+    eval_item letters;
+    ASSERT_EQ(parse_jsonl_item(R"({"question": "q", "choices": [)" + choices + R"(], "answer": "Z"})",
+                               jsonl_layout::mmlu, letters),
+              "");
+    EXPECT_EQ(letters.label, 25);
+    EXPECT_EQ(letters.choices.back(), "Z");
+    EXPECT_EQ(parse_jsonl_item(R"({"question": "q", "choices": [)" + choices + R"(, "c26"], "answer": "A"})",
+                               jsonl_layout::mmlu, letters),
+              "field 'choices' has more than 26 entries");
+    // Ids given as integers are kept as written, whatever their size.
+    eval_item item;
+    ASSERT_EQ(parse_jsonl_item(R"({"id": 18446744073709551615, "context": "c", "choices": ["x", "y"], "answer": 0})",
+                               jsonl_layout::generic, item),
+              "");
+    EXPECT_EQ(item.id, "18446744073709551615");
+    EXPECT_NE(parse_jsonl_item(R"({"id": 1.5, "context": "c", "choices": ["x", "y"], "answer": 0})",
+                               jsonl_layout::generic, item),
+              "");
+}
+
 TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) {
     auto vocab = vocab_only(stories);
     ASSERT_TRUE(vocab);
     const prompt_builder builder(vocab.get(), prompt_mode::raw, "", "Q: ", nullptr);
     eval_item item;
     item.context = "The sky is \n";
-    item.choices = {"blue", "very blue"};
+    item.choices = {"blue", "very blue", "bleu \xC3\xA9t\xC3\xA9"};  // "bleu été": 8 characters, 10 bytes
     item.label = 0;
     item_prompt p;
     ASSERT_EQ(builder.build(item, p), "");
     EXPECT_EQ(p.context, tokenize_raw(vocab.get(), "Q: The sky is"));
-    ASSERT_EQ(p.answers.size(), 2u);
-    for (std::size_t i = 0; i < 2; ++i) {
+    ASSERT_EQ(p.answers.size(), 3u);
+    EXPECT_EQ(p.answers[2].bytes, 13u);
+    for (std::size_t i = 0; i < 3; ++i) {
         const tokens whole = tokenize_raw(vocab.get(), "Q: The sky is \n " + item.choices[i]);
         tokens joined = p.answers[i].context;
         joined.insert(joined.end(), p.answers[i].continuation.begin(), p.answers[i].continuation.end());
@@ -192,6 +255,56 @@ TEST(ChatPrompts, AnAnswerThatChangesTheContextKeepsItsOwnContext) {
     EXPECT_EQ(builder.build(item, p), "empty answer");
 }
 
+TEST(ChatPrompts, TheRunsSystemMessageOrTheItemsOwnReachesTheTemplate) {
+    std::vector<std::string> systems, users;
+    const chat_encoder recording = [&](const std::string &system, const std::string &user,
+                                       const char *prefix, tokens &out) {
+        systems.push_back(system);
+        users.push_back(user);
+        out = {10, 11, 12};
+        if (prefix != nullptr)
+            for (char c : std::string(prefix)) out.push_back(static_cast<std::uint32_t>(c));
+        return std::string();
+    };
+    auto vocab = vocab_only(stories);
+    const prompt_builder builder(vocab.get(), prompt_mode::chat, "Be brief.", "P: ", recording);
+    eval_item item;
+    item.context = "x";
+    item.choices = {"a", "b"};
+    item.label = 0;
+    item_prompt p;
+    ASSERT_EQ(builder.build(item, p), "");
+    EXPECT_EQ(systems, std::vector<std::string>(3, "Be brief."));  // the context, then each answer
+    EXPECT_EQ(users, std::vector<std::string>(3, "P: x"));
+    item.system = "Own.";
+    systems.clear();
+    ASSERT_EQ(builder.build(item, p), "");
+    EXPECT_EQ(systems, std::vector<std::string>(3, "Own."));
+
+    // Both real encoders put the system message into the prompt, alike.
+    const std::string model = std::string(VL_FIXTURE_DIR) + "/chatml.gguf";
+    auto chat_vocab = vocab_only(model);
+    auto rt = open_runtime(model);
+    ASSERT_TRUE(chat_vocab && rt);
+    tokens with_library, with_vocab, without, without_vocab;
+    ASSERT_EQ(library_chat_encoder(rt.get())("Be brief.", "Hi", "Yes", with_library), "");
+    ASSERT_EQ(vocab_chat_encoder(chat_vocab.get())("Be brief.", "Hi", "Yes", with_vocab), "");
+    ASSERT_EQ(library_chat_encoder(rt.get())("", "Hi", "Yes", without), "");
+    ASSERT_EQ(vocab_chat_encoder(chat_vocab.get())("", "Hi", "Yes", without_vocab), "");
+    EXPECT_EQ(with_library, with_vocab);
+    EXPECT_EQ(without, without_vocab);
+    EXPECT_GT(with_library.size(), without.size() + 3);
+}
+
+TEST(Prompts, TheLongestAnswerWithItsOwnContextSetsThePositionsNeeded) {
+    item_prompt p;
+    p.context = tokens(5, 1);
+    p.answers = {{tokens(5, 1), tokens(2, 7), 2}, {tokens(6, 1), tokens(4, 7), 4}, {tokens(5, 1), tokens(1, 7), 1}};
+    EXPECT_EQ(prompt_builder::tokens_needed(p), 10u);
+    p.answers.clear();
+    EXPECT_EQ(prompt_builder::tokens_needed(p), 5u);
+}
+
 // Direct library call: one answer after its context, decoded from scratch,
 // with a one-token companion to make a codebook.
 double direct_score(vl_llama_runtime *rt, const answer_prompt &a) {
@@ -206,6 +319,8 @@ double direct_score(vl_llama_runtime *rt, const answer_prompt &a) {
         << err;
     return scores[0];
 }
+
+double direct_suffix_score(vl_llama_runtime *rt, const answer_prompt &a, std::size_t prefix);
 
 TEST(Scoring, OneItemMatchesDirectLibraryCallsWithEqualAndPrefixRelatedAnswers) {
     const std::string model = std::string(VL_FIXTURE_DIR) + "/plain.gguf";
@@ -229,9 +344,30 @@ TEST(Scoring, OneItemMatchesDirectLibraryCallsWithEqualAndPrefixRelatedAnswers) 
     ASSERT_EQ(logprobs.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(logprobs[i], direct_score(rt.get(), p.answers[i])) << i;
     EXPECT_LT(logprobs[1], logprobs[0]);  // "blue sky" is "blue" and more
-    // The context once, then only the answers' inner tokens.
-    EXPECT_GE(scorer.tokens_decoded(), p.context.size());
-    EXPECT_LT(scorer.tokens_decoded(), scorer.tokens_from_scratch());
+    // The fixture's tokens: a context of 6, answers of 4, 7, 5 and 4 (the
+    // copy). From scratch: each answer after its context, but its last token:
+    // 9 + 12 + 10 + 9. Shared: the context once, then the inner nodes of each
+    // group's trie, {blue, green} 3 + 4 and {blue sky} 6: 6 + 7 + 6.
+    ASSERT_EQ(p.context.size(), 6u);
+    EXPECT_EQ(scorer.tokens_from_scratch(), 40u);
+    EXPECT_EQ(scorer.tokens_decoded(), 19u);
+
+    // Answers whose contexts differ (a tokenizer that merged across the
+    // boundary): each is scored after its own context, whole or after a
+    // kept prefix, as direct calls score it.
+    item_prompt apart = p;
+    apart.answers.resize(2);
+    apart.answers[1] = p.answers[2];
+    apart.answers[1].context.back() = p.context.back() == 100 ? 101 : 100;
+    item_scorer other(rt.get());
+    ASSERT_EQ(other.score(apart, no_shared_prefix, logprobs), "");
+    EXPECT_EQ(logprobs[0], direct_score(rt.get(), apart.answers[0]));
+    EXPECT_EQ(logprobs[1], direct_score(rt.get(), apart.answers[1]));
+    const std::size_t kept = apart.context.size() - 1;
+    ASSERT_EQ(other.score(apart, kept, logprobs), "");
+    EXPECT_EQ(logprobs[0], direct_suffix_score(rt.get(), apart.answers[0], kept));
+    EXPECT_EQ(logprobs[1], direct_suffix_score(rt.get(), apart.answers[1], kept));
+    EXPECT_NE(logprobs[1], direct_score(rt.get(), p.answers[2]));
 }
 
 // Direct library calls: the first prefix tokens of the answer's context
@@ -431,6 +567,13 @@ TEST(Metrics, PicksAndStandardErrors) {
     // the largest per token; ties go to the first answer.
     const std::vector<answer_score> answers = {{-4.0, 4, 10}, {-3.0, 1, 2}, {-4.0, 4, 10}};
     EXPECT_EQ(pick_answers(answers), (std::array<int, metric_count>{1, 0, 0}));
+    // Three answers each metric ranks differently: totals -3 > -6 > -8, per
+    // byte -0.25 (the second) best, per token -1 (the third) best.
+    const std::vector<answer_score> apart = {{-3.0, 1, 3}, {-6.0, 2, 24}, {-8.0, 8, 8}};
+    EXPECT_EQ(pick_answers(apart), (std::array<int, metric_count>{0, 1, 2}));
+    // The best answer last, and by a margin no later answer reaches.
+    EXPECT_EQ(pick_answers({{-9.0, 3, 3}, {-5.0, 5, 10}, {-1.0, 2, 4}}),
+              (std::array<int, metric_count>{2, 2, 2}));
     accuracy a;
     for (bool c : {true, false, false, false}) a.add(c);
     EXPECT_DOUBLE_EQ(a.mean(), 0.25);
@@ -468,6 +611,140 @@ TEST(ResultsFile, RecordsRoundTripAndAnUnfinishedLastLineIsNotARecord) {
     const std::string broken = scratch_file("broken.jsonl", a + "{\"id\": 3}\n");
     EXPECT_EQ(read_results(broken, false).error.rfind(broken + ":2: ", 0), 0u);
     EXPECT_EQ(read_results(std::string(VL_EVAL_SCRATCH_DIR) + "/missing.jsonl", true).error, "");
+}
+
+// Numbers are checked for their type and range before they are converted: a
+// number beyond 64 bits (a double to nlohmann), a negative count, a fraction
+// or a non-finite score is refused with the field's name, as is a label or a
+// pick that names no answer.
+TEST(ResultsFile, NumbersOutOfTypeOrRangeAreRefusedByName) {
+    result_record r;
+    EXPECT_EQ(parse_result_line(
+                  R"({"id":"g6","line":7777777777777777777777777777777777777777777777777777777777777,)"
+                  R"("skipped":"empty!answer","run":"8qqqqqqqqqqqqqqqqqqqqqqqqqqqqpqqqq9ce347ece5f5447"})",
+                  r),
+              "field 'line' must be an integer from 0 to 9223372036854775807, not 7.777777777777778e+60");
+    const std::string head = R"({"id":"a","line":3,"label":1,"answers":[)";
+    const std::string tail =
+        R"(],"pick":{"acc":0,"acc_norm":1,"acc_per_token":1},)"
+        R"("correct":{"acc":false,"acc_norm":true,"acc_per_token":true},"run":"r"})";
+    const std::string first = R"({"logprob":-1.5,"tokens":2,"bytes":5},)";
+    ASSERT_EQ(parse_result_line(head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail, r), "");
+    EXPECT_EQ(r.line, 3u);
+    EXPECT_EQ(r.label, 1);
+    EXPECT_EQ(r.answers[1].logprob, -2.0);
+    EXPECT_EQ(r.answers[0].tokens, 2u);
+    EXPECT_EQ(r.answers[0].bytes, 5u);
+    EXPECT_EQ(r.pick, (std::array<int, metric_count>{0, 1, 1}));
+    // -1: an item of a file that names no right answer (a binary task file).
+    std::string no_label = head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail;
+    no_label.replace(no_label.find("\"label\":1"), 9, "\"label\":-1");
+    ASSERT_EQ(parse_result_line(no_label, r), "");
+    EXPECT_EQ(r.label, -1);
+    struct bad_case {
+        std::string second, message;
+    } cases[] = {
+        {R"({"logprob":-2,"tokens":-1,"bytes":3})",
+         "field 'answers[1].tokens' must be an integer from 0 to 9223372036854775807, not -1"},
+        {R"({"logprob":-2,"tokens":1,"bytes":2.5})", "field 'answers[1].bytes' must be an integer"},
+        {R"({"logprob":-2,"tokens":18446744073709551615,"bytes":3})",
+         "field 'answers[1].tokens' must be an integer"},
+        // A non-finite score is written as null.
+        {R"({"logprob":null,"tokens":1,"bytes":3})",
+         "field 'answers[1].logprob' must be a finite number, not null"},
+        {R"({"logprob":"-2","tokens":1,"bytes":3})",
+         R"(field 'answers[1].logprob' must be a finite number, not "-2")"},
+    };
+    for (const bad_case &c : cases) {
+        const std::string err = parse_result_line(head + first + c.second + tail, r);
+        EXPECT_EQ(err.rfind(c.message, 0), 0u) << c.second << " gave: " << err;
+    }
+    std::string label_past = head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail;
+    label_past.replace(label_past.find("\"label\":1"), 9, "\"label\":2");
+    EXPECT_EQ(parse_result_line(label_past, r), "field 'label' must be an integer from -1 to 1, not 2");
+    std::string pick_past = head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail;
+    pick_past.replace(pick_past.find("\"acc_norm\":1"), 12, "\"acc_norm\":-1");
+    EXPECT_EQ(parse_result_line(pick_past, r), "field 'pick.acc_norm' must be an integer from 0 to 1, not -1");
+    EXPECT_EQ(parse_result_line(R"({"id":"a","line":1,"label":0,"answers":{"x":1},"run":"r"})", r),
+              "field 'answers' must be an array");
+
+    // The same line in a results file: the file and line lead the message.
+    const std::string path = scratch_file(
+        "huge.jsonl", R"({"id":"g6","line":1e300,"skipped":"x","run":"r"})" "\n");
+    EXPECT_EQ(read_results(path, false).error,
+              path + ":1: field 'line' must be an integer from 0 to 9223372036854775807, not 1e+300");
+}
+
+// The run id is this fingerprint: it must not change between versions, or
+// results of one evaluation could no longer be resumed or merged.
+TEST(ResultsFile, FingerprintOfKnownTextsIsPinned) {
+    EXPECT_EQ(fingerprint(""), "14650fb0739d0383");
+    EXPECT_EQ(fingerprint("a"), "44bd8ad473cd9906");
+    EXPECT_EQ(fingerprint("foobar"), "88fad7c0a8ff07f2");
+}
+
+TEST(ResultsFile, OutcomesDifferInAnyCountScoreOrLabel) {
+    result_record a;
+    a.id = "x";
+    a.label = 0;
+    a.answers = {{-1.0, 2, 5}, {-2.0, 3, 7}};
+    const auto differs = [&](auto change) {
+        result_record b = a;
+        change(b);
+        return !same_outcome(a, b);
+    };
+    EXPECT_TRUE(same_outcome(a, a));
+    EXPECT_FALSE(differs([](result_record &b) { b.line = 9; b.run = "other"; }));
+    EXPECT_TRUE(differs([](result_record &b) { b.answers[1].logprob = -2.5; }));
+    EXPECT_TRUE(differs([](result_record &b) { b.answers[1].tokens = 4; }));
+    EXPECT_TRUE(differs([](result_record &b) { b.answers[1].bytes = 8; }));
+    EXPECT_TRUE(differs([](result_record &b) { b.label = 1; }));
+    EXPECT_TRUE(differs([](result_record &b) { b.skipped = "label out of range"; }));
+    EXPECT_TRUE(differs([](result_record &b) { b.answers.push_back({-3.0, 1, 1}); }));
+}
+
+// Records whose metrics disagree: each metric keeps its own count, and the
+// summary prints and writes each, with the share of tokens decoded.
+TEST(Summary, EachMetricCountsItsOwnOutcomes) {
+    summary_info info;
+    info.items = 5;
+    const std::array<std::array<bool, metric_count>, 4> outcomes = {{
+        {true, false, false}, {false, true, false}, {false, true, true}, {false, true, false}}};
+    for (const auto &correct : outcomes) {
+        result_record r;
+        r.answers = {{-1.0, 1, 1}, {-2.0, 1, 1}};
+        r.correct = correct;
+        tally(info, r);
+    }
+    result_record skipped;
+    skipped.skipped = "empty answer";
+    tally(info, skipped);
+    info.tokens_decoded = 30;
+    info.tokens_from_scratch = 120;
+    const nlohmann::json j = summary_json(info);
+    EXPECT_EQ(j["items"], (nlohmann::json{{"total", 5}, {"scored", 4}, {"skipped", 1},
+                                          {"skip_reasons", {{"empty answer", 1}}}}));
+    EXPECT_EQ(j["metrics"]["acc"]["value"], 0.25);
+    EXPECT_EQ(j["metrics"]["acc_norm"]["value"], 0.75);
+    EXPECT_EQ(j["metrics"]["acc_per_token"]["value"], 0.25);
+    EXPECT_DOUBLE_EQ(j["metrics"]["acc_norm"]["stderr"].get<double>(), 0.25);
+    EXPECT_EQ(j["tokens_decoded"], 30);
+    EXPECT_EQ(j["tokens_from_scratch"], 120);
+
+    char printed[2048] = "";
+    std::FILE *out = fmemopen(printed, sizeof printed - 1, "w");
+    ASSERT_NE(out, nullptr);
+    print_summary(out, info);
+    std::fclose(out);
+    const std::string text = printed;
+    EXPECT_NE(text.find("items:   4 scored, 1 skipped, of 5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("| acc           | 0.2500 | 0.2500 |\n"
+                        "| acc_norm      | 0.7500 | 0.2500 |\n"
+                        "| acc_per_token | 0.2500 | 0.2500 |\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("tokens:  30 decoded, 120 from scratch (25.0% of them)\n"), std::string::npos)
+        << text;
 }
 
 TEST(Shards, ContiguousBlocksCoverEveryItemOnce) {

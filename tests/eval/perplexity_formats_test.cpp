@@ -99,9 +99,16 @@ TEST(MultipleChoiceBinary, ItemsItCannotScoreAreKeptWithAReason) {
         {"two right answers", {"a", "b"}, {1, 1}},
         {"one answer", {"a"}, {1}},
         {"an empty answer", {"a", ""}, {1, 0}},
+        // Only a label of 1 marks the right answer, even among other values.
+        {"labels beyond 0 and 1", {"a", "b", "c"}, {2, -1, 1}},
+        {"no 1 among them", {"a", "b"}, {2, -1}},
     }));
     EXPECT_EQ(r.error, "");
-    ASSERT_EQ(r.items.size(), 4u);
+    ASSERT_EQ(r.items.size(), 6u);
+    EXPECT_EQ(r.items[4].label, 2);
+    EXPECT_EQ(r.items[4].skip_reason, "");
+    EXPECT_EQ(r.items[5].label, -1);
+    EXPECT_EQ(r.items[5].skip_reason, "");
     EXPECT_EQ(r.items[0].label, -1);
     EXPECT_EQ(r.items[0].skip_reason, "");
     EXPECT_EQ(r.items[1].skip_reason, "more than one answer is labelled correct");
@@ -207,11 +214,16 @@ TEST(HellaswagText, MalformedTasksNameTheirLine) {
     EXPECT_EQ(r.items.size(), 1u);
     EXPECT_EQ(r.error.rfind("hs.txt:7: task 1 has only 3 of its 6 lines", 0), 0u) << r.error;
     EXPECT_FALSE(vl_eval::looks_like_hellaswag_text(task + "ctx\n1\na\n"));
-    r = vl_eval::parse_hellaswag_text("ctx\n4\na\nb\nc\nd\nctx\n0\na\n\nc\nd\n", "hs.txt");
+    r = vl_eval::parse_hellaswag_text("ctx\n4\na\nb\nc\nd\nctx\n0\na\n\nc\nd\nctx\n-1\na\nb\nc\nd\n"
+                                      "ctx\n3\na\nb\nc\nd\n",
+                                      "hs.txt");
     EXPECT_EQ(r.error, "");
-    ASSERT_EQ(r.items.size(), 2u);
+    ASSERT_EQ(r.items.size(), 4u);
     EXPECT_EQ(r.items[0].skip_reason, "label 4 out of range 0..3");
     EXPECT_EQ(r.items[1].skip_reason, "an empty answer");
+    EXPECT_EQ(r.items[2].skip_reason, "label -1 out of range 0..3");
+    EXPECT_EQ(r.items[3].skip_reason, "");
+    EXPECT_EQ(r.items[3].label, 3);
 }
 
 // ---- scored by vl-eval ---------------------------------------------------

@@ -48,6 +48,14 @@ def summary(path):
         return json.load(f)
 
 
+def fnv(text):
+    """vl-eval's fingerprint of a text (its run ids)."""
+    h = 1469598103934665603
+    for byte in text.encode():
+        h = ((h ^ byte) * 1099511628211) % 2**64
+    return "%016x" % h
+
+
 def write_tasks(name, n, preamble_words=0):
     """n generic items; groups of three share a passage, all share a start."""
     words = "the a girl boy dog cat park tree ball sun happy big small red blue ran saw".split()
@@ -77,16 +85,52 @@ class Formats(unittest.TestCase):
                     s = summary(summ)
                     self.assertEqual(s["configuration"]["prompt"], mode)
                     self.assertEqual((s["items"]["scored"], s["items"]["skipped"]), (scored, skipped))
-                    for r in records(out):
-                        if "skipped" in r:
-                            continue
+                    done = [r for r in records(out) if "skipped" not in r]
+                    for r in done:
                         self.assertTrue(all(a["logprob"] < 0 and a["tokens"] > 0 for a in r["answers"]))
-                        self.assertEqual(r["correct"]["acc"], r["pick"]["acc"] == r["label"])
+                        for m in ("acc", "acc_norm", "acc_per_token"):
+                            self.assertEqual(r["correct"][m], r["pick"][m] == r["label"])
+                    for m in ("acc", "acc_norm", "acc_per_token"):
+                        self.assertEqual(s["metrics"][m]["value"],
+                                         sum(r["correct"][m] for r in done) / len(done))
                     if fmt == "generic":
+                        # Bytes of what is scored: raw, the context's trailing
+                        # blanks and " " before the answer; chat, the answer.
+                        items = {json.loads(l)["id"]: json.loads(l) for l in
+                                 text(os.path.join(DATA, "generic.jsonl")).splitlines() if l.strip()}
+                        for r in done:
+                            item = items[r["id"]]
+                            lead = item["context"][len(item["context"].rstrip()):] + " "
+                            self.assertEqual([a["bytes"] for a in r["answers"]],
+                                             [len(((lead if mode == "raw" else "") + c).encode())
+                                              for c in item["choices"]], r["id"])
                         g3 = next(r for r in records(out) if r["id"] == "g3")
                         # "blue" twice scores twice the same; "blue sky" less than "blue".
                         self.assertEqual(g3["answers"][0]["logprob"], g3["answers"][3]["logprob"])
                         self.assertLess(g3["answers"][1]["logprob"], g3["answers"][0]["logprob"])
+                        # The fixtures' own token counts of the answers alone.
+                        pinned = {"plain.gguf": [5, 8, 6, 5], "chatml.gguf": [4, 7, 5, 4]}
+                        if os.path.basename(model) in pinned:
+                            self.assertEqual([a["tokens"] for a in g3["answers"]],
+                                             pinned[os.path.basename(model)])
+
+
+class SystemMessages(unittest.TestCase):
+    def test_system_message_reaches_chat_prompts_unless_the_item_has_its_own(self):
+        model = os.path.join(FIXTURES, "chatml.gguf")
+        got = {}
+        for system in ("", "Answer in one word."):
+            out = scratch("system.jsonl")
+            run("--model", model, "--tasks", os.path.join(DATA, "generic.jsonl"), "--out", out,
+                "--system", system)
+            got[system] = {r["id"]: r for r in records(out)}
+        plain, told = got[""], got["Answer in one word."]
+        # g1 has no system message of its own: --system changes its prompt.
+        self.assertNotEqual([a["logprob"] for a in plain["g1"]["answers"]],
+                            [a["logprob"] for a in told["g1"]["answers"]])
+        # g2 has its own, which wins over --system.
+        self.assertEqual(plain["g2"]["answers"], told["g2"]["answers"])
+        self.assertNotEqual(plain["g1"]["run"], told["g1"]["run"])
 
 
 class SharedPrefixes(unittest.TestCase):
@@ -199,6 +243,22 @@ class BadInput(unittest.TestCase):
         self.assertEqual((s["items"]["scored"], s["items"]["skipped"]), (1, 1))
         self.assertIn(":3:", s["error"])
 
+        # An item whose context fits but whose longest answer does not is
+        # skipped; one that needs exactly the window is scored.
+        answer_long = scratch("answer-long.jsonl")
+        with open(answer_long, "w") as f:
+            f.write(json.dumps({"id": "x", "context": "One day", "choices":
+                                ["a", " ".join(["the big dog ran"] * 20)], "answer": 0}) + "\n")
+        out = scratch("answer-long-out.jsonl")
+        run("--model", STORIES, "--tasks", answer_long, "--out", out, "--ctx", "32")
+        (r,) = records(out)
+        self.assertRegex(r["skipped"], r"^needs \d+ tokens, more than the context window of 32$")
+        needed = r["skipped"].split()[1]
+        for ctx, scored in ((needed, True), (str(int(needed) - 1), False)):
+            run("--model", STORIES, "--tasks", answer_long, "--out", scratch("edge.jsonl"),
+                "--ctx", ctx)
+            self.assertEqual("skipped" not in records(os.path.join(SCRATCH, "edge.jsonl"))[0], scored, ctx)
+
         for args, message in ((["--tasks", os.path.join(SCRATCH, "none.jsonl")], "cannot open"),
                               (["--tasks", tasks, "--shard", "3/3"], "--shard expects"),
                               (["--tasks", tasks, "--prompt", "chat"], "no chat template")):
@@ -228,12 +288,21 @@ class Shards(unittest.TestCase):
         self.assertEqual(merged["metrics"], one["metrics"])
         self.assertEqual(merged["items"], one["items"])
         self.assertEqual(merged["run"], one["run"])
+        # The run id is made of what determines the scores; it must not
+        # change between versions, or old results could not be resumed.
+        parts_of_run = [one["model"], "stories260K.gguf", str(os.path.getsize(STORIES)), "raw",
+                        "", "", "auto"]
+        self.assertEqual(one["run"], fnv("".join("%d:%s;" % (len(x.encode()), x) for x in parts_of_run)))
 
-        # Missing shards are named; results of other settings are refused.
-        p = subprocess.run([VL_EVAL, "summarize", parts[0], "--tasks", tasks], capture_output=True,
-                           text=True, timeout=TIMEOUT)
+        # Missing shards are named, and the total still counts them.
+        missing_sum = scratch("missing.json")
+        p = subprocess.run([VL_EVAL, "summarize", parts[0], "--tasks", tasks, "--summary", missing_sum],
+                           capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(p.returncode, 1)
-        self.assertIn("have no results: t6, t7", p.stderr)
+        self.assertIn("14 items of %s have no results: t6, t7" % tasks, p.stderr)
+        self.assertIn("items:   6 scored, 0 skipped, of 20", p.stdout)
+        m = summary(missing_sum)
+        self.assertEqual((m["items"]["total"], m["items"]["scored"]), (20, 6))
         other = scratch("other.jsonl")
         run("--model", STORIES, "--tasks", tasks, "--out", other, "--limit", "2", "--system", "x",
             "--prompt", "raw")
@@ -241,15 +310,17 @@ class Shards(unittest.TestCase):
                            timeout=TIMEOUT)
         self.assertEqual(p.returncode, 1)
         self.assertIn("different models or settings", p.stderr)
-        changed = scratch("changed.jsonl")
-        with open(changed, "w") as f:
-            r = records(parts[0])[1]
-            r["answers"][0]["logprob"] -= 1.0
-            f.write(json.dumps(r) + "\n")
-        p = subprocess.run([VL_EVAL, "summarize", parts[0], changed], capture_output=True, text=True,
-                           timeout=TIMEOUT)
-        self.assertEqual(p.returncode, 1)
-        self.assertIn("results for the same ids differ: t1", p.stderr)
+        # Shards that differ in one answer's score or counts are refused.
+        for field, change in (("logprob", -1.0), ("tokens", 1), ("bytes", 1)):
+            changed = scratch("changed.jsonl")
+            with open(changed, "w") as f:
+                r = records(parts[0])[1]
+                r["answers"][0][field] += change
+                f.write(json.dumps(r) + "\n")
+            p = subprocess.run([VL_EVAL, "summarize", parts[0], changed], capture_output=True,
+                               text=True, timeout=TIMEOUT)
+            self.assertEqual(p.returncode, 1, field)
+            self.assertIn("results for the same ids differ: t1 (%s, %s)" % (parts[0], changed), p.stderr)
 
 
 def write_long_answers(name, n):

@@ -1,10 +1,13 @@
 #include "jsonl_formats.h"
 
 #include <cctype>
+#include <cstdint>
 #include <fstream>
 #include <map>
 
 #include <nlohmann/json.hpp>
+
+#include "json_numbers.h"
 
 namespace vl_eval {
 namespace {
@@ -40,28 +43,31 @@ std::vector<std::string> string_array(const json &value, const std::string &name
 }
 
 // An integer label, also written as a string of digits (HellaSwag's "label":
-// "2"); anything else is malformed. Out-of-range values are left to the
-// range check, which skips the item.
+// "2"); anything else, a fraction or a number beyond 64-bit integers
+// included, is malformed. Out-of-range values are left to the range check,
+// which skips the item.
 long integer_label(const json &value, const char *name) {
-    if (value.is_number_integer()) {
-        const long long v = value.get<long long>();
-        return v < -1 || v > 1000000 ? 1000000 : static_cast<long>(v);
-    }
     if (value.is_string()) {
         const std::string s = value.get<std::string>();
         if (!s.empty() && s.size() < 7 &&
             s.find_first_not_of("0123456789") == std::string::npos)
             return std::stol(s);
+        throw bad_item{std::string("field '") + name + "' must be an integer, not \"" +
+                       s.substr(0, 40) + "\""};
     }
-    throw bad_item{std::string("field '") + name + "' must be an integer"};
+    std::int64_t v = 0;
+    if (std::string e = json_integer(value, name, INT64_MIN, INT64_MAX, v); !e.empty())
+        throw bad_item{e};
+    return v < -1 || v > 1000000 ? 1000000 : static_cast<long>(v);
 }
 
-// The item's own id, where the file gives one as a string or an integer.
+// The item's own id, where the file gives one as a string or an integer (an
+// integer as the file writes it: no conversion can change it).
 void take_id(const json &object, const char *name, eval_item &item) {
     auto it = object.find(name);
     if (it == object.end()) return;
     if (it->is_string()) item.id = it->get<std::string>();
-    else if (it->is_number_integer()) item.id = std::to_string(it->get<long long>());
+    else if (it->is_number_integer()) item.id = it->dump();
     else throw bad_item{std::string("field '") + name + "' must be a string or an integer"};
 }
 
