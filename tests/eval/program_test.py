@@ -121,8 +121,10 @@ class SystemMessages(unittest.TestCase):
         got = {}
         for system in ("", "Answer in one word."):
             out = scratch("system.jsonl")
+            # The walk scores each item alone, so that its scores cannot
+            # depend on what else shares a decode with it.
             run("--model", model, "--tasks", os.path.join(DATA, "generic.jsonl"), "--out", out,
-                "--system", system)
+                "--system", system, "--walk")
             got[system] = {r["id"]: r for r in records(out)}
         plain, told = got[""], got["Answer in one word."]
         # g1 has no system message of its own: --system changes its prompt.
@@ -292,7 +294,9 @@ class Shards(unittest.TestCase):
         # change between versions, or old results could not be resumed.
         parts_of_run = [one["model"], "stories260K.gguf", str(os.path.getsize(STORIES)), "raw",
                         "", "", "auto"]
-        self.assertEqual(one["run"], fnv("".join("%d:%s;" % (len(x.encode()), x) for x in parts_of_run)))
+        batched = "batch:%d;" % one["configuration"]["n_ctx"]
+        self.assertEqual(one["run"],
+                         fnv("".join("%d:%s;" % (len(x.encode()), x) for x in parts_of_run) + batched))
 
         # Missing shards are named, and the total still counts them.
         missing_sum = scratch("missing.json")
