@@ -169,6 +169,8 @@ TEST_F(SequenceBatch, ScoresEqualTheWalkAndGreedyFlagsTheArgmax) {
         ASSERT_EQ(vl_llama_score_next(runtime.get(), &one, 1, ids, 2, ignored, nullptr, 0), 0);
         ASSERT_EQ(score(big), "ok");
         EXPECT_FALSE(runtime->has_shared_prefix);
+        // The old prompt is gone: the window is the batch's.
+        EXPECT_EQ(seq_range(runtime.get(), 0).first, -1);
         const float worst = compare_with_walk({}, big);
         std::printf("largest difference from the walk, large batch: %g\n", worst);
         EXPECT_LE(worst, large_batch_tolerance);
@@ -212,6 +214,43 @@ TEST_F(SequenceBatch, DecodesEachSharedTokenOnceTaggedWithItsBranches) {
         if (c.name == "llama_decode") tokens += c.tokens.size();
     EXPECT_EQ(tokens, 3u);
     EXPECT_EQ(compare_with_walk(prefix, from_kept), 0.0f);
+}
+
+// A candidate is greedy only when every one of its tokens was the most
+// probable: a non-greedy first token followed by the greedy next one is not.
+TEST_F(SequenceBatch, GreedyNeedsEveryTokenToBeTheArgmax) {
+    open(fixture_path("plain"));
+    const std::vector<uint32_t> prefix{1, 40, 41};
+    auto argmax_after = [&](std::vector<llama_token> path) {
+        const std::vector<float> row = reference_row(runtime.get(), path);
+        return static_cast<uint32_t>(std::max_element(row.begin(), row.end()) - row.begin());
+    };
+    const std::vector<llama_token> context{1, 40, 41, 300, 301};
+    const uint32_t best = argmax_after(context);
+    const uint32_t other = best == 5 ? 6 : 5;
+    std::vector<llama_token> after_best = context, after_other = context;
+    after_best.push_back(static_cast<llama_token>(best));
+    after_other.push_back(static_cast<llama_token>(other));
+    task_set set;
+    set.add({300, 301}, {{best, argmax_after(after_best)}, {other, argmax_after(after_other)}, {best}, {other}});
+    ASSERT_EQ(prefill(prefix), "ok");
+    ASSERT_EQ(score(set), "ok");
+    EXPECT_EQ(greedy, (std::vector<uint8_t>{1, 0, 1, 0}));
+}
+
+// Tasks that together exceed the batch by one token take two decodes.
+TEST_F(SequenceBatch, NoDecodeExceedsTheBatch) {
+    open(fixture_path("plain"), 64, 8, 4);
+    ASSERT_EQ(prefill({1}), "ok");
+    task_set set;
+    set.add(sample_prompt(4, 300), {{5}, {6}});
+    set.add(sample_prompt(5, 310), {{5}, {6}});
+    start_trace();
+    ASSERT_EQ(score(set), "ok");
+    std::vector<size_t> sizes;
+    for (const traced_call &c : trace())
+        if (c.name == "llama_decode") sizes.push_back(c.tokens.size());
+    EXPECT_EQ(sizes, (std::vector<size_t>{4, 5}));
 }
 
 // Fewer sequences than branches, a batch smaller than a context, and tasks

@@ -168,6 +168,18 @@ TEST_F(TrieWalk, StopsAtTheContextWindowAndThePositionRange) {
     EXPECT_TRUE(std::isfinite(scores[1]));
 }
 
+// The greedy token of a row is its largest entry, the lowest index among
+// equal maxima, and the normaliser is the one of the walk.
+TEST_F(TrieWalk, RowSummaryPicksTheFirstLargestEntry) {
+    const std::vector<float> row{1.0f, 3.0f, -2.0f, 3.0f, 2.5f};
+    float normaliser = 0.0f, walked = 0.0f;
+    std::size_t argmax = 99;
+    ASSERT_EQ(vl::vocab_row_summary(row.data(), row.size(), normaliser, argmax), vl::ok);
+    EXPECT_EQ(argmax, 1u);
+    ASSERT_EQ(vl::vocab_logsumexp(row.data(), row.size(), walked), vl::ok);
+    EXPECT_EQ(normaliser, walked);
+}
+
 TEST_F(TrieWalk, RefusesNonFiniteLogitsAndScores) {
     float normaliser = 0.0f;
     EXPECT_EQ(vl::vocab_logsumexp(root.data(), 0, normaliser), std::string("empty vocabulary logits"));
