@@ -1,6 +1,6 @@
 #!/bin/sh
 # Compares the functions the shared object exports with the expected list
-# (the library's complete interface of 21 functions) and with the functions
+# (the library's complete interface) and with the functions
 # the public header declares: all three must name the same functions.
 set -eu
 lib=$1
@@ -25,9 +25,10 @@ if [ -n "$header" ]; then
         exit 1
     fi
 fi
+# The 21 functions of ABI 5's first release, and those minor releases added.
 count=$(wc -l <"$expected")
-if [ "$count" -ne 21 ]; then
-    echo "$expected lists $count functions; the interface has 21"
+if [ "$count" -ne 22 ]; then
+    echo "$expected lists $count functions; the interface has 22"
     exit 1
 fi
 echo "exports: $count vl_llama_ functions, as listed and declared, nothing else"

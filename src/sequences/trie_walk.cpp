@@ -12,14 +12,6 @@
 namespace vl {
 namespace {
 
-// Not infinite and not NaN: the exponent bits are not all set. Tested on the
-// bits so that no floating-point compile option can change the answer.
-bool is_finite(float x) {
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & 0x7f800000u) != 0x7f800000u;
-}
-
 // One node of the current path whose children are being scored.
 struct level {
     std::size_t node;
@@ -56,12 +48,28 @@ outcome decode_trie_token(const trie_walk &walk, std::uint32_t token, std::size_
 
 }  // namespace
 
+bool is_finite(float x) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7f800000u) != 0x7f800000u;
+}
+
 outcome vocab_logsumexp(const float *row, std::size_t n, float &normaliser) {
+    std::size_t argmax = 0;
+    return vocab_row_summary(row, n, normaliser, argmax);
+}
+
+outcome vocab_row_summary(const float *row, std::size_t n, float &normaliser,
+                          std::size_t &argmax) {
     if (row == nullptr || n == 0) return "empty vocabulary logits";
     float maximum = -std::numeric_limits<float>::infinity();
+    std::size_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (!is_finite(row[i])) return "non-finite vocabulary logit";
-        if (row[i] > maximum) maximum = row[i];
+        if (row[i] > maximum) {
+            maximum = row[i];
+            at = i;
+        }
     }
     // The largest entry adds exp(0) = 1, so the sum is at least 1 and finite.
     double sum = 0.0;
@@ -71,6 +79,7 @@ outcome vocab_logsumexp(const float *row, std::size_t n, float &normaliser) {
     }
     const float log_sum = static_cast<float>(std::log(sum));
     normaliser = log_sum + maximum;
+    argmax = at;
     return ok;
 }
 

@@ -14,12 +14,21 @@
 
 namespace vl {
 
+// Not infinite and not NaN: the exponent bits are not all set. Tested on the
+// bits so that no floating-point compile option can change the answer.
+bool is_finite(float x);
+
 // log(sum(exp(row))) over a vocabulary-wide row: the maximum in single
 // precision, each difference to it formed in single precision, exp and the
 // sum in double precision in index order, the log narrowed to single
 // precision before the maximum is added back. The fixed order makes scores
 // reproducible to the bit; do not reorder or vectorise the sum.
 outcome vocab_logsumexp(const float *row, std::size_t n, float &normaliser);
+
+// The same normaliser, and the index of the row's largest entry (the lowest
+// index among equal maxima): the token a greedy decoder would pick.
+outcome vocab_row_summary(const float *row, std::size_t n, float &normaliser,
+                          std::size_t &argmax);
 
 // What every step of one walk shares.
 struct trie_walk {
