@@ -154,7 +154,9 @@ int run(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e);
+        // CLI11 prints the message (or the help) and has its own codes for
+        // each kind of error; every usage error exits 2, as --help says.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     if (summarize->parsed()) return vl_eval::run_summarize(s);
     if (perplexity->parsed()) return vl_eval::run_perplexity(p);
