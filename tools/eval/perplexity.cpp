@@ -1,6 +1,7 @@
 #include "perplexity.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -20,7 +21,6 @@
 #include <nlohmann/json.hpp>
 
 #include "perplexity_chunks.h"
-#include "progress.h"
 #include "prompts.h"
 #include "results_file.h"
 #include "vorlenta_llama_shim.h"
@@ -157,6 +157,41 @@ std::string open_out(const std::string &path, bool resume, std::uint64_t complet
     return {};
 }
 
+// A bar on standard error while it is a terminal and standard output is not:
+// chunks done, tokens a second, time left. On a terminal the running values
+// on standard output, one per chunk, show the progress themselves.
+class chunk_bar {
+public:
+    chunk_bar(bool shown, std::size_t total, std::size_t n_ctx)
+        : shown_(shown && ::isatty(::fileno(stderr)) && !::isatty(::fileno(stdout))), total_(total), n_ctx_(n_ctx) {}
+    void update(std::size_t first, std::size_t done) {
+        if (!shown_) return;
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double rate = elapsed > 0 ? static_cast<double>(done - first) / elapsed : 0;
+        const double eta = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
+        const int width = 30;
+        const int filled = total_ ? static_cast<int>(width * done / total_) : width;
+        std::fprintf(stderr, "\r[%s%s] %zu/%zu chunks, %.0f tokens/s, ETA %ld:%02ld\x1b[K",
+                     std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                     std::string(static_cast<std::size_t>(width - filled), '.').c_str(), done,
+                     total_, rate * static_cast<double>(n_ctx_), static_cast<long>(eta) / 60,
+                     static_cast<long>(eta) % 60);
+        drawn_ = true;
+    }
+    void finish() {
+        if (drawn_) std::fputc('\n', stderr);
+        drawn_ = false;
+    }
+
+private:
+    bool shown_;
+    bool drawn_ = false;
+    std::size_t total_;
+    std::size_t n_ctx_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
 }  // namespace
 
 int run_perplexity(const perplexity_options &o) {
@@ -237,8 +272,7 @@ int run_perplexity(const perplexity_options &o) {
     std::vector<chunk_result> results;
 
     catch_interrupt();
-    progress bar(stderr, progress::for_stream(stderr, o.quiet), n_chunks);
-    bar.update(done, NAN);
+    chunk_bar bar(!o.quiet, n_chunks, layout.n_ctx);
     bool interrupted = false;
     std::string stop_error;
     // Calls cover chunks [k * per_call, (k + 1) * per_call), whatever the
@@ -270,7 +304,7 @@ int run_perplexity(const perplexity_options &o) {
         std::fflush(stdout);
         if (!stop_error.empty()) break;
         begin = end;
-        bar.update(begin, NAN);
+        bar.update(done, begin);
     }
     bar.finish();
     std::printf("\n");
