@@ -125,17 +125,22 @@ TEST(Perplexity, ChunksScoredInBatchesMatchDirectLlamaCppDecodes) {
         }
         ASSERT_EQ(scored.size(), n_chunks);
 
+        // Decodes of one, two or three chunks round differently in their
+        // last bits, and the F16 memory of keys and values can turn that
+        // into an F16 step: chunks differed by up to 4e-5 of their sums
+        // here, single chunks in a wider window by up to 3.3e-4.
         perplexity_sums ours, theirs;
         for (std::size_t i = 0; i < n_chunks; ++i) {
             EXPECT_EQ(scored[i].chunk, i);
             EXPECT_EQ(scored[i].count, direct[i].count);
-            EXPECT_NEAR(scored[i].nll, direct[i].nll, 1e-3) << "chunk " << i;
-            EXPECT_NEAR(scored[i].nll2, direct[i].nll2, 1e-2) << "chunk " << i;
+            EXPECT_NEAR(scored[i].nll / direct[i].nll, 1.0, 1e-4) << "chunk " << i;
+            EXPECT_NEAR(scored[i].nll2 / direct[i].nll2, 1.0, 4e-4) << "chunk " << i;
             ours.add(scored[i]);
             theirs.add(direct[i]);
         }
-        EXPECT_NEAR(ours.perplexity() / theirs.perplexity(), 1.0, 1e-6);
-        EXPECT_NEAR(ours.uncertainty() / theirs.uncertainty(), 1.0, 1e-4);
+        // Four significant digits and more.
+        EXPECT_NEAR(ours.perplexity() / theirs.perplexity(), 1.0, 2e-5);
+        EXPECT_NEAR(ours.uncertainty() / theirs.uncertainty(), 1.0, 4e-4);
     }
 }
 
