@@ -178,7 +178,7 @@ def run(cmd, log):
 
 def perplexity_right(log, n):
     """Each task's right-or-wrong from llama-perplexity's running accuracy
-    ("TASK<tab>PERCENT" after every task)."""
+    ("TASK<tab>PERCENT" after every task); None when the log lacks some."""
     acc = {}
     with open(log, errors="replace") as f:
         for line in f:
@@ -186,7 +186,7 @@ def perplexity_right(log, n):
             if m:
                 acc[int(m.group(1))] = float(m.group(2))
     if sorted(acc) != list(range(1, n + 1)):
-        sys.exit("eval_compare: llama-perplexity reported %d of %d tasks (log: %s)" % (len(acc), n, log))
+        return None
     right, done = [], 0
     for i in range(1, n + 1):
         correct = round(acc[i] * i / 100.0)
@@ -215,12 +215,22 @@ def vl_eval_right(results, ids):
 
 
 def final_perplexity(log):
-    """The "Final estimate: PPL = P +/- U" of either program's output."""
+    """The "Final estimate: PPL = P +/- U" of either program's output, or None."""
     with open(log, errors="replace") as f:
         m = re.search(r"Final estimate: PPL = ([0-9.]+) \+/- ([0-9.]+)", f.read())
-    if m is None:
-        sys.exit("eval_compare: no final estimate in %s" % log)
-    return float(m.group(1)), float(m.group(2))
+    return None if m is None else (float(m.group(1)), float(m.group(2)))
+
+
+def complete(cmd, log, read):
+    """read(log), running cmd again untimed while it gives None: llama-perplexity
+    logs through a thread that at times loses the last lines when the process
+    exits (seen with small models), which its exit status does not show."""
+    for _ in range(3):
+        value = read(log)
+        if value is not None:
+            return value
+        run(cmd, log)
+    sys.exit("eval_compare: %s left an incomplete log three times (log: %s)" % (cmd[0], log))
 
 
 def perplexity_chunks(log):
@@ -334,44 +344,50 @@ def main():
         # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
         # on the binary copy for the item-by-item comparison (and timed too).
         vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
+        mc_cmd = lp + ["--multiple-choice", "-bf", path("hellaswag.bin")]
         t_hs, t_hs_mc, t_vl = interleaved([
             (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
              path(tag("hellaswag.txt") + ".perplexity.log"), None),
-            (lp + ["--multiple-choice", "-bf", path("hellaswag.bin")],
-             path(tag("hellaswag.bin") + ".perplexity.log"), None),
+            (mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"), None),
             (vl_cmd, path(tag("hellaswag.txt") + ".vl-eval.log"), remover(vl_out)),
         ])
-        lp_right = perplexity_right(path(tag("hellaswag.bin") + ".perplexity.log"), n)
+        lp_right = complete(mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"),
+                            lambda log: perplexity_right(log, n))
         vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
         rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
         rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
         # ARC- and MMLU-shaped, binary only.
         for name in ("arc", "mmlu"):
             vl_cmd, vl_out = vl_command(name + ".bin", "mc-binary")
+            mc_cmd = lp + ["--multiple-choice", "-bf", path(name + ".bin")]
             t_lp, t_vl = interleaved([
-                (lp + ["--multiple-choice", "-bf", path(name + ".bin")],
-                 path(tag(name + ".bin") + ".perplexity.log"), None),
+                (mc_cmd, path(tag(name + ".bin") + ".perplexity.log"), None),
                 (vl_cmd, path(tag(name + ".bin") + ".vl-eval.log"), remover(vl_out)),
             ])
-            lp_right = perplexity_right(path(tag(name + ".bin") + ".perplexity.log"), n)
+            lp_right = complete(mc_cmd, path(tag(name + ".bin") + ".perplexity.log"),
+                                lambda log: perplexity_right(log, n))
             vl_right, tokens = vl_outcome(name + ".bin", vl_out)
             rows.append((name, threads, "--multiple-choice", t_lp, t_vl, lp_right, vl_right, tokens))
         # Perplexity of the text, chunks of --ctx, one chunk a decode in both.
         vl_out = path(tag("story") + ".chunks.jsonl")
+        lp_cmd, lp_log = lp + ["-f", path("story.txt")], path(tag("story") + ".perplexity.log")
+        vl_log = path(tag("story") + ".vl-eval.log")
         t_lp, t_vl = interleaved([
-            (lp + ["-f", path("story.txt")], path(tag("story") + ".perplexity.log"), None),
+            (lp_cmd, lp_log, None),
             ([a.vl_eval, "perplexity", "--model", a.model, "--text", path("story.txt"),
               "--threads", str(threads), "--ctx", str(a.ctx), "--batch", str(a.ctx), "--quiet",
-              "--out", vl_out], path(tag("story") + ".vl-eval.log"), remover(vl_out)),
+              "--out", vl_out], vl_log, remover(vl_out)),
         ])
-        chunks = perplexity_chunks(path(tag("story") + ".perplexity.log"))
+        lp_final = complete(lp_cmd, lp_log, final_perplexity)
+        chunks = perplexity_chunks(lp_log)
         with open(vl_out) as f:
             vl_chunks = sum(1 for _ in f)
         if vl_chunks != chunks:
             sys.exit("eval_compare: llama-perplexity scored %d chunks, vl-eval %d" % (chunks, vl_chunks))
-        ppl_rows.append((threads, chunks, t_lp, t_vl,
-                         final_perplexity(path(tag("story") + ".perplexity.log")),
-                         final_perplexity(path(tag("story") + ".vl-eval.log"))))
+        vl_final = final_perplexity(vl_log)
+        if vl_final is None:
+            sys.exit("eval_compare: no final estimate from vl-eval (log: %s)" % vl_log)
+        ppl_rows.append((threads, chunks, t_lp, t_vl, lp_final, vl_final))
 
     load = lambda l: " ".join("%.2f" % x for x in l)
     print("model %s, threads %s, context and batch %d, %d tasks a set, best of %d runs"
