@@ -227,8 +227,12 @@ int run_perplexity(const perplexity_options &o) {
     if (o.chunks > 0) n_chunks = std::min(n_chunks, static_cast<std::size_t>(o.chunks));
 
     // As llama-perplexity packs them: batch / ctx chunks a decode, each in
-    // its own sequence of one window that holds them all.
-    const std::size_t per_call = std::max<std::size_t>(1, static_cast<std::size_t>(o.batch / o.ctx));
+    // its own sequence of one window that holds them all; no more than the
+    // text has, whatever --chunks says, so that a window is not made larger
+    // than needed and every run on this text packs alike.
+    const std::size_t per_call = std::min(
+        tokens.size() / layout.n_ctx,
+        std::max<std::size_t>(1, static_cast<std::size_t>(o.batch / o.ctx)));
     const int threads =
         o.threads > 0 ? o.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     vl_llama_config config = {};
