@@ -72,13 +72,15 @@ class Perplexity(unittest.TestCase):
             with self.subTest(ctx=ctx):
                 ours_p = perplexity("-m", STORIES, "-f", self.text, "-c", ctx)
                 ours = running(ours_p.stdout)
-                # llama-perplexity logs through a thread that at times loses
-                # the last lines when the process exits on a busy machine:
-                # run it again then.
+                # llama-perplexity, writing into pipes, often loses the end of
+                # its output at exit on a busy machine; unbuffered streams
+                # keep it, and a run that lost it anyway is run again.
+                unbuffered = ["stdbuf", "-o0", "-e0"] if shutil.which("stdbuf") else []
                 for _ in range(3):
-                    lp = subprocess.run(["llama-perplexity", "-m", STORIES, "-f", self.text, "-c",
-                                         ctx, "-b", ctx, "-t", "1"], capture_output=True, text=True,
-                                        timeout=TIMEOUT, env=dict(os.environ, GGML_NO_BACKTRACE="1"))
+                    lp = subprocess.run(unbuffered + ["llama-perplexity", "-m", STORIES, "-f",
+                                                      self.text, "-c", ctx, "-b", ctx, "-t", "1"],
+                                        capture_output=True, text=True, timeout=TIMEOUT,
+                                        env=dict(os.environ, GGML_NO_BACKTRACE="1"))
                     self.assertEqual(lp.returncode, 0, lp.stderr)
                     theirs = running(lp.stdout)
                     if len(theirs) == len(ours) and "Final estimate" in lp.stdout + lp.stderr:
