@@ -1,15 +1,20 @@
 #!/usr/bin/env python3
 """vl-eval side by side with llama-perplexity on the same task files.
 
-Generates two task sets in llama-perplexity's own formats and runs both
-programs on them with the same model, thread count, context size and batch
-size, in this one run:
+Generates three task sets in llama-perplexity's own formats and a text, and
+runs both programs on them with the same model, thread count, context size
+and batch size, in this one run, once for each thread count of --threads:
 
   hellaswag  contexts of about 130 tokens, 4 endings of about 16 tokens each,
              no two endings of a task starting with the same word; written in
              the HellaSwag text format and in the multiple-choice binary one
+  arc        short questions of about 25 tokens with no shared preamble,
+             4 answers of one to six words; binary format
   mmlu       a few-shot preamble of about 500 tokens shared by every
              question of about 80 tokens, answers A..D; binary format
+  text       about --ppl-chunks chunks of --ctx tokens of plain sentences:
+             llama-perplexity -f against vl-eval perplexity --text, the time
+             per chunk token and both perplexities, which must agree
 
 For each it prints the wall time per item of each program (the best of
 --runs runs of the whole process, model loading included, the programs
@@ -22,7 +27,7 @@ item-by-item comparison of the hellaswag set comes from --multiple-choice on
 its binary copy, which keeps file order; both modes are timed.
 
   python3 bench/eval_compare.py --vl-eval build/release/tools/eval/vl-eval \\
-      --model build/release/fixtures/bench.gguf [--threads 2] [--runs 3]
+      --model build/release/fixtures/bench.gguf [--threads 1,2] [--runs 3]
 """
 import argparse
 import json
@@ -92,6 +97,26 @@ def hellaswag_tasks(rng, n):
     return tasks
 
 
+def arc_tasks(rng, n):
+    """(question, 4 answers of one to six words, right index): no preamble."""
+    tasks = []
+    for _ in range(n):
+        q = "Question: " + sentence(rng, rng.randint(8, 12))[:-1] + "?\nAnswer:"
+        answers = [" ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 6))) for _ in range(4)]
+        tasks.append((q, answers, rng.randrange(4)))
+    return tasks
+
+
+def story_text(rng, n_words):
+    """Plain sentences of n_words words or a few more."""
+    out, words = [], 0
+    while words < n_words:
+        k = rng.randint(6, 14)
+        out.append(sentence(rng, k))
+        words += k
+    return "\n".join(" ".join(out[i:i + 5]) for i in range(0, len(out), 5)) + "\n"
+
+
 def mmlu_question(rng, answer=None):
     q = "Question: " + " ".join(sentence(rng, rng.randint(6, 8)) for _ in range(2))[:-1] + "?\n"
     for letter in LETTERS:
@@ -153,7 +178,7 @@ def run(cmd, log):
 
 def perplexity_right(log, n):
     """Each task's right-or-wrong from llama-perplexity's running accuracy
-    ("TASK<tab>PERCENT" after every task)."""
+    ("TASK<tab>PERCENT" after every task); None when the log lacks some."""
     acc = {}
     with open(log, errors="replace") as f:
         for line in f:
@@ -161,7 +186,7 @@ def perplexity_right(log, n):
             if m:
                 acc[int(m.group(1))] = float(m.group(2))
     if sorted(acc) != list(range(1, n + 1)):
-        sys.exit("eval_compare: llama-perplexity reported %d of %d tasks (log: %s)" % (len(acc), n, log))
+        return None
     right, done = [], 0
     for i in range(1, n + 1):
         correct = round(acc[i] * i / 100.0)
@@ -189,6 +214,34 @@ def vl_eval_right(results, ids):
     return right, answers, answer_tokens
 
 
+def final_perplexity(log):
+    """The "Final estimate: PPL = P +/- U" of either program's output, or None."""
+    with open(log, errors="replace") as f:
+        m = re.search(r"Final estimate: PPL = ([0-9.]+) \+/- ([0-9.]+)", f.read())
+    return None if m is None else (float(m.group(1)), float(m.group(2)))
+
+
+def complete(cmd, log, read):
+    """read(log), running cmd again untimed while it gives None: llama-perplexity
+    logs through a thread that at times loses the last lines when the process
+    exits (seen with small models), which its exit status does not show."""
+    for _ in range(3):
+        value = read(log)
+        if value is not None:
+            return value
+        run(cmd, log)
+    sys.exit("eval_compare: %s left an incomplete log three times (log: %s)" % (cmd[0], log))
+
+
+def perplexity_chunks(log):
+    """The chunk count llama-perplexity reports."""
+    with open(log, errors="replace") as f:
+        m = re.search(r"calculating perplexity over (\d+) chunks", f.read())
+    if m is None:
+        sys.exit("eval_compare: no chunk count in %s" % log)
+    return int(m.group(1))
+
+
 def perplexity_tokens(summary, answers, answer_tokens, n):
     """Tokens llama-perplexity decodes: each task's context once and every
     answer token after it. vl-eval's from-scratch count is, per answer, its
@@ -197,6 +250,16 @@ def perplexity_tokens(summary, answers, answer_tokens, n):
     k = answers // n
     contexts = (summary["tokens_from_scratch"] - answer_tokens + answers) // k
     return contexts + answer_tokens
+
+
+def thread_counts(text):
+    try:
+        counts = [int(t) for t in text.split(",")]
+    except ValueError:
+        counts = []
+    if not counts or min(counts) < 1:
+        raise argparse.ArgumentTypeError("expects thread counts such as 1,2, not %r" % text)
+    return counts
 
 
 def main():
@@ -208,14 +271,17 @@ def main():
     ap.add_argument("--perplexity", default=shutil.which("llama-perplexity") or "llama-perplexity")
     ap.add_argument("--work", default=os.path.join(root, "build/release/eval-compare"),
                     help="folder for the generated files and the logs")
-    # One thread by default: on a machine whose cores are busy with other
-    # work, two OpenMP threads wait for each other at every graph node, which
-    # costs small decodes (vl-eval's) far more than large ones.
-    ap.add_argument("--threads", type=int, default=1)
+    # Single-token decodes gain nothing from a second thread, batches do; on
+    # a machine whose cores are busy with other work, two OpenMP threads wait
+    # for each other at every graph node, which costs small decodes most.
+    ap.add_argument("--threads", type=thread_counts, default=[1, 2],
+                    help="comma-separated thread counts; every comparison runs with each (default 1,2)")
     ap.add_argument("--ctx", type=int, default=1024,
                     help="context size and batch size of both (llama-perplexity keeps 4 sequences of it)")
     ap.add_argument("--runs", type=int, default=3, help="runs of each program; the best counts")
     ap.add_argument("--tasks", type=int, default=24, help="tasks in each generated set")
+    ap.add_argument("--ppl-chunks", type=int, default=4,
+                    help="about this many chunks of --ctx tokens in the generated text")
     ap.add_argument("--seed", type=int, default=15)
     a = ap.parse_args()
 
@@ -223,32 +289,23 @@ def main():
     rng = random.Random(a.seed)
     hs = hellaswag_tasks(rng, a.tasks)
     mm = mmlu_tasks(rng, a.tasks)
+    arc = arc_tasks(rng, a.tasks)
+    # About two tokens a word; a little more than the chunks need.
+    story = story_text(rng, (a.ppl_chunks * a.ctx + a.ctx // 4) // 2)
     files = {
         "hellaswag.txt": lambda p: write_hellaswag_text(p, hs),
         "hellaswag.bin": lambda p: write_multiple_choice_binary(p, hs),
         "mmlu.bin": lambda p: write_multiple_choice_binary(p, mm),
+        "arc.bin": lambda p: write_multiple_choice_binary(p, arc),
     }
     for name, write in files.items():
         write(os.path.join(a.work, name))
     path = lambda name: os.path.join(a.work, name)
+    with open(path("story.txt"), "w", encoding="utf-8") as f:
+        f.write(story)
 
-    lp = [a.perplexity, "-m", a.model, "-t", str(a.threads), "-c", str(a.ctx), "-b", str(a.ctx)]
-    vl = [a.vl_eval, "--model", a.model, "--prompt", "raw", "--threads", str(a.threads),
-          "--ctx", str(a.ctx), "--quiet"]
     n = a.tasks
     ids = ["task-%d" % i for i in range(n)]
-
-    def vl_command(name, fmt):
-        out = path(name + ".results.jsonl")
-        cmd = vl + ["--tasks", path(name), "--format", fmt, "--out", out,
-                    "--summary", path(name + ".summary.json")]
-        return cmd, out
-
-    def vl_outcome(name, out):
-        right, answers, answer_tokens = vl_eval_right(out, ids)
-        with open(path(name + ".summary.json")) as f:
-            summary = json.load(f)
-        return right, (perplexity_tokens(summary, answers, answer_tokens, n), summary["tokens_decoded"])
 
     def interleaved(commands):
         """Runs the commands in turn, a.runs rounds, so that the load of the
@@ -265,45 +322,99 @@ def main():
         return lambda: os.path.exists(out) and os.remove(out)
 
     load_before = os.getloadavg()
-    rows = []
-    # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
-    # on the binary copy for the item-by-item comparison (and timed too).
-    vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
-    t_hs, t_hs_mc, t_vl = interleaved([
-        (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
-         path("hellaswag.txt.perplexity.log"), None),
-        (lp + ["--multiple-choice", "-bf", path("hellaswag.bin")], path("hellaswag.bin.perplexity.log"), None),
-        (vl_cmd, path("hellaswag.txt.vl-eval.log"), remover(vl_out)),
-    ])
-    lp_right = perplexity_right(path("hellaswag.bin.perplexity.log"), n)
-    vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
-    rows.append(("hellaswag", "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
-    rows.append(("hellaswag", "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
-    # MMLU-shaped, binary only.
-    vl_cmd, vl_out = vl_command("mmlu.bin", "mc-binary")
-    t_mm, t_vl = interleaved([
-        (lp + ["--multiple-choice", "-bf", path("mmlu.bin")], path("mmlu.bin.perplexity.log"), None),
-        (vl_cmd, path("mmlu.bin.vl-eval.log"), remover(vl_out)),
-    ])
-    lp_right = perplexity_right(path("mmlu.bin.perplexity.log"), n)
-    vl_right, tokens = vl_outcome("mmlu.bin", vl_out)
-    rows.append(("mmlu", "--multiple-choice", t_mm, t_vl, lp_right, vl_right, tokens))
+    rows, ppl_rows = [], []
+    for threads in a.threads:
+        lp = [a.perplexity, "-m", a.model, "-t", str(threads), "-c", str(a.ctx), "-b", str(a.ctx)]
+        vl = [a.vl_eval, "--model", a.model, "--prompt", "raw", "--threads", str(threads),
+              "--ctx", str(a.ctx), "--quiet"]
+        tag = lambda name: "%s.t%d" % (name, threads)
+
+        def vl_command(name, fmt):
+            out = path(tag(name) + ".results.jsonl")
+            cmd = vl + ["--tasks", path(name), "--format", fmt, "--out", out,
+                        "--summary", path(tag(name) + ".summary.json")]
+            return cmd, out
+
+        def vl_outcome(name, out):
+            right, answers, answer_tokens = vl_eval_right(out, ids)
+            with open(path(tag(name) + ".summary.json")) as f:
+                summary = json.load(f)
+            return right, (perplexity_tokens(summary, answers, answer_tokens, n), summary["tokens_decoded"])
+
+        # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
+        # on the binary copy for the item-by-item comparison (and timed too).
+        vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
+        mc_cmd = lp + ["--multiple-choice", "-bf", path("hellaswag.bin")]
+        t_hs, t_hs_mc, t_vl = interleaved([
+            (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
+             path(tag("hellaswag.txt") + ".perplexity.log"), None),
+            (mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"), None),
+            (vl_cmd, path(tag("hellaswag.txt") + ".vl-eval.log"), remover(vl_out)),
+        ])
+        lp_right = complete(mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"),
+                            lambda log: perplexity_right(log, n))
+        vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
+        rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
+        rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
+        # ARC- and MMLU-shaped, binary only.
+        for name in ("arc", "mmlu"):
+            vl_cmd, vl_out = vl_command(name + ".bin", "mc-binary")
+            mc_cmd = lp + ["--multiple-choice", "-bf", path(name + ".bin")]
+            t_lp, t_vl = interleaved([
+                (mc_cmd, path(tag(name + ".bin") + ".perplexity.log"), None),
+                (vl_cmd, path(tag(name + ".bin") + ".vl-eval.log"), remover(vl_out)),
+            ])
+            lp_right = complete(mc_cmd, path(tag(name + ".bin") + ".perplexity.log"),
+                                lambda log: perplexity_right(log, n))
+            vl_right, tokens = vl_outcome(name + ".bin", vl_out)
+            rows.append((name, threads, "--multiple-choice", t_lp, t_vl, lp_right, vl_right, tokens))
+        # Perplexity of the text, chunks of --ctx, one chunk a decode in both.
+        vl_out = path(tag("story") + ".chunks.jsonl")
+        lp_cmd, lp_log = lp + ["-f", path("story.txt")], path(tag("story") + ".perplexity.log")
+        vl_log = path(tag("story") + ".vl-eval.log")
+        t_lp, t_vl = interleaved([
+            (lp_cmd, lp_log, None),
+            ([a.vl_eval, "perplexity", "--model", a.model, "--text", path("story.txt"),
+              "--threads", str(threads), "--ctx", str(a.ctx), "--batch", str(a.ctx), "--quiet",
+              "--out", vl_out], vl_log, remover(vl_out)),
+        ])
+        lp_final = complete(lp_cmd, lp_log, final_perplexity)
+        chunks = perplexity_chunks(lp_log)
+        with open(vl_out) as f:
+            vl_chunks = sum(1 for _ in f)
+        if vl_chunks != chunks:
+            sys.exit("eval_compare: llama-perplexity scored %d chunks, vl-eval %d" % (chunks, vl_chunks))
+        vl_final = final_perplexity(vl_log)
+        if vl_final is None:
+            sys.exit("eval_compare: no final estimate from vl-eval (log: %s)" % vl_log)
+        ppl_rows.append((threads, chunks, t_lp, t_vl, lp_final, vl_final))
 
     load = lambda l: " ".join("%.2f" % x for x in l)
-    print("model %s, %d threads, context and batch %d, %d tasks a set, best of %d runs"
-          % (os.path.basename(a.model), a.threads, a.ctx, n, a.runs))
+    print("model %s, threads %s, context and batch %d, %d tasks a set, best of %d runs"
+          % (os.path.basename(a.model), ",".join(map(str, a.threads)), a.ctx, n, a.runs))
     print("load average (1, 5, 15 min) before: %s, after: %s" % (load(load_before), load(os.getloadavg())))
     print("ms/item: wall time of the whole process (model loading included) per item;")
     print("ratio: llama-perplexity's time over vl-eval's; agree: items both got right or both wrong")
     print("(acc_per_token); right: how many each got right; tokens: what each decodes")
     print("(llama-perplexity's derived from vl-eval's counts)\n")
-    print("%-10s %-18s %10s %10s %8s %8s %8s %8s %8s" % (
-        "set", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval"))
-    for name, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens) in rows:
+    print("%-10s %3s %-18s %10s %10s %8s %8s %8s %8s %8s" % (
+        "set", "thr", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval"))
+    for name, threads, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens) in rows:
         agree = sum(x == y for x, y in zip(r_lp, r_vl))
-        print("%-10s %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d" % (
-            name, mode, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, agree, n,
+        print("%-10s %3d %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d" % (
+            name, threads, mode, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, agree, n,
             sum(r_lp), sum(r_vl), lp_tokens, vl_tokens))
+    print("\nperplexity of the text: llama-perplexity -f against vl-eval perplexity --text, chunks of")
+    print("%d tokens; ms/token: wall time of the whole process per chunk token; same: both final" % a.ctx)
+    print("perplexities equal to 4 significant digits\n")
+    print("%-10s %3s %6s %10s %10s %8s %14s %14s %5s" % (
+        "set", "thr", "chunks", "ms/token", "vl-eval", "ratio", "PPL llama-ppl", "PPL vl-eval", "same"))
+    for threads, chunks, t_lp, t_vl, (p_lp, u_lp), (p_vl, u_vl) in ppl_rows:
+        tokens = chunks * a.ctx
+        same = abs(p_lp - p_vl) <= 5e-5 * p_lp
+        print("%-10s %3d %6d %10.3f %10.3f %7.2fx %14s %14s %5s" % (
+            "text", threads, chunks, 1000 * t_lp / tokens, 1000 * t_vl / tokens, t_lp / t_vl,
+            "%.4f+/-%.4f" % (p_lp, u_lp), "%.4f+/-%.4f" % (p_vl, u_vl), "yes" if same else "NO"))
     return 0
 
 

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "evaluation.h"
+#include "perplexity.h"
 #include "summarize.h"
 #include "task_formats.h"
 
@@ -43,7 +44,8 @@ int run(int argc, char **argv) {
         "  vl-eval -m model.gguf -t hellaswag_val.jsonl -o results.jsonl --summary summary.json\n"
         "  vl-eval -m model.gguf -t mmlu.jsonl --preamble five_shot.txt --prompt raw -o r.jsonl\n"
         "  vl-eval -m model.gguf -t tasks.jsonl --shard 2/8 -o results-2.jsonl\n"
-        "  vl-eval summarize results-*.jsonl --tasks tasks.jsonl --summary summary.json\n\n"
+        "  vl-eval summarize results-*.jsonl --tasks tasks.jsonl --summary summary.json\n"
+        "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512   (see perplexity --help)\n\n"
         "Exit status: 0 done, 1 failed (a malformed line stops the run after the summary),\n"
         "2 usage error, 130 interrupted with Ctrl-C (the summary covers the items done).");
     app.set_version_flag("--version", "vl-eval 0.5.0");
@@ -110,14 +112,61 @@ int run(int argc, char **argv) {
     summarize->add_option("--format", s.format, "format of --tasks")
         ->check(CLI::IsMember(format_names))
         ->capture_default_str();
+
+    vl_eval::perplexity_options p;
+    CLI::App *perplexity = app.add_subcommand(
+        "perplexity",
+        "the perplexity of a text file, computed as llama-perplexity -f FILE -c CTX computes it");
+    perplexity->description(
+        "The perplexity of a text file, computed as `llama-perplexity -f FILE -c CTX` computes it: "
+        "the whole text is tokenized (the start token first where the model adds one) and cut "
+        "into chunks of --ctx tokens, the last partial one dropped; each chunk is scored from its "
+        "start, its first token replaced by the start token where the model adds one, and the "
+        "log-probabilities of the tokens in its second half are counted. The running perplexity "
+        "is printed after each chunk as [CHUNK]PPL, and at the end \"Final estimate: PPL = P "
+        "+/- U\", U the standard error. The text must hold at least two chunks.");
+    perplexity->get_formatter()->enable_footer_formatting(false);
+    perplexity->footer(
+        "--out writes one JSON line per chunk as it is scored: chunk (from 1), tokens counted,\n"
+        "nll and nll2 (sums of -log p and of its square over them), ppl (the chunk's own),\n"
+        "running_ppl, and run (a fingerprint of model, text and --ctx; --resume checks it).\n\n"
+        "Example:\n"
+        "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512 -o chunks.jsonl\n\n"
+        "Exit status: 0 done, 1 failed or text too short, 2 usage error, 130 interrupted.");
+    perplexity->add_option("--model,-m", p.model, "GGUF model file (required)")
+        ->type_name("FILE")
+        ->required();
+    perplexity->add_option("--text,-f", p.text, "text file (required)")
+        ->type_name("FILE")
+        ->required();
+    perplexity->add_option("--ctx,-c", p.ctx, "tokens a chunk")
+        ->check(CLI::Range(3, 1 << 24))
+        ->capture_default_str();
+    perplexity->add_option("--batch,-b", p.batch,
+                           "tokens a decode: batch / ctx chunks are scored together")
+        ->check(CLI::Range(2, 1 << 30))
+        ->capture_default_str();
+    perplexity->add_option("--threads,-t", p.threads, "threads (default: the machine's cores)")
+        ->check(CLI::PositiveNumber);
+    perplexity->add_option("--chunks", p.chunks, "score only the first N chunks")
+        ->check(CLI::PositiveNumber);
+    perplexity->add_option("--out,-o", p.out, "per-chunk results (JSON lines), written per chunk")
+        ->type_name("FILE");
+    perplexity->add_flag("--resume", p.resume,
+                         "skip the chunks already in --out and append the rest");
+    perplexity->add_flag("--quiet,-q", p.quiet, "no progress output");
+    perplexity->add_flag("--verbose,-v", p.verbose, "show llama.cpp's log");
     app.require_subcommand(0, 1);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e);
+        // CLI11 prints the message (or the help) and has its own codes for
+        // each kind of error; every usage error exits 2, as --help says.
+        return app.exit(e) == 0 ? 0 : 2;
     }
     if (summarize->parsed()) return vl_eval::run_summarize(s);
+    if (perplexity->parsed()) return vl_eval::run_perplexity(p);
     if (o.model.empty() || o.tasks.empty()) {
         std::fprintf(stderr, "vl-eval: --model and --tasks are required (see --help)\n");
         return 2;
