@@ -31,14 +31,7 @@ outcome encode_chat(const vl_llama_runtime *runtime, const char *system_message,
         return failure;
     if (tokens.empty()) return "llama_tokenize returned no tokens";
 
-    count = static_cast<std::int64_t>(tokens.size());
-    if (out_tokens == nullptr || out_cap == 0) return ok;
-    if (out_cap < tokens.size()) return "token output buffer is too small";
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-        if (tokens[i] < 0) return "llama.cpp produced a negative token id";
-        out_tokens[i] = static_cast<std::uint32_t>(tokens[i]);
-    }
-    return ok;
+    return copy_token_ids(tokens, out_tokens, out_cap, count);
 }
 
 }  // namespace

@@ -32,4 +32,16 @@ outcome tokenize_text(const llama_vocab *vocab, const char *text, std::size_t le
     return ok;
 }
 
+outcome copy_token_ids(const std::vector<llama_token> &tokens, std::uint32_t *out_tokens,
+                       std::size_t out_cap, std::int64_t &count) {
+    count = static_cast<std::int64_t>(tokens.size());
+    if (out_tokens == nullptr || out_cap == 0) return ok;
+    if (out_cap < tokens.size()) return "token output buffer is too small";
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i] < 0) return "llama.cpp produced a negative token id";
+        out_tokens[i] = static_cast<std::uint32_t>(tokens[i]);
+    }
+    return ok;
+}
+
 }  // namespace vl

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include <llama.h>
@@ -16,5 +17,11 @@ namespace vl {
 // vector, not a failure.
 outcome tokenize_text(const llama_vocab *vocab, const char *text, std::size_t length,
                       bool add_special, bool parse_special, std::vector<llama_token> &tokens);
+
+// Hands tokens to the host the way the text exports do: count is always
+// set; with no buffer (out_tokens null or out_cap 0) that is all, otherwise
+// the ids are written when they fit.
+outcome copy_token_ids(const std::vector<llama_token> &tokens, std::uint32_t *out_tokens,
+                       std::size_t out_cap, std::int64_t &count);
 
 }  // namespace vl
