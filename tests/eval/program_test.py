@@ -94,16 +94,13 @@ class Formats(unittest.TestCase):
                         self.assertEqual(s["metrics"][m]["value"],
                                          sum(r["correct"][m] for r in done) / len(done))
                     if fmt == "generic":
-                        # Bytes of what is scored: raw, the context's trailing
-                        # blanks and " " before the answer; chat, the answer.
+                        # acc_norm's lengths: the answer's characters alone,
+                        # in both modes.
                         items = {json.loads(l)["id"]: json.loads(l) for l in
                                  text(os.path.join(DATA, "generic.jsonl")).splitlines() if l.strip()}
                         for r in done:
-                            item = items[r["id"]]
-                            lead = item["context"][len(item["context"].rstrip()):] + " "
-                            self.assertEqual([a["bytes"] for a in r["answers"]],
-                                             [len(((lead if mode == "raw" else "") + c).encode())
-                                              for c in item["choices"]], r["id"])
+                            self.assertEqual([a["chars"] for a in r["answers"]],
+                                             [len(c) for c in items[r["id"]]["choices"]], r["id"])
                         g3 = next(r for r in records(out) if r["id"] == "g3")
                         # "blue" twice scores twice the same; "blue sky" less than "blue".
                         self.assertEqual(g3["answers"][0]["logprob"], g3["answers"][3]["logprob"])
@@ -315,7 +312,7 @@ class Shards(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn("different models or settings", p.stderr)
         # Shards that differ in one answer's score or counts are refused.
-        for field, change in (("logprob", -1.0), ("tokens", 1), ("bytes", 1)):
+        for field, change in (("logprob", -1.0), ("tokens", 1), ("chars", 1)):
             changed = scratch("changed.jsonl")
             with open(changed, "w") as f:
                 r = records(parts[0])[1]
