@@ -50,9 +50,9 @@ void print_groups(std::FILE *out, const std::map<std::string, group_summary> &gr
     for (const auto &[name, g] : groups) width = std::max(width, static_cast<int>(name.size()));
     width = std::min(width, 60);
     std::fprintf(out, "\n| %-*s | scored | skipped |", width, "group");
-    for (std::size_t m = 0; m < metric_count; ++m) std::fprintf(out, " %-15s |", metric_names[m]);
+    for (std::size_t m = 0; m < metric_count; ++m) std::fprintf(out, " %-16s |", metric_names[m]);
     std::fprintf(out, "\n|%s|--------|---------|", std::string(static_cast<std::size_t>(width) + 2, '-').c_str());
-    for (std::size_t m = 0; m < metric_count; ++m) std::fprintf(out, "-----------------|");
+    for (std::size_t m = 0; m < metric_count; ++m) std::fprintf(out, "------------------|");
     std::fprintf(out, "\n");
     for (const auto &[name, g] : groups) {
         std::fprintf(out, "| %-*s | %6llu | %7llu |", width, name.c_str(),
