@@ -85,13 +85,16 @@ TEST(TaskReaders, EveryFormatReadsAsPublishedAndAutoAgrees) {
     }
     const read_result h = read_jsonl(data_dir + "/hellaswag.jsonl", jsonl_layout::hellaswag);
     EXPECT_EQ(h.items[0].id, "24");
-    EXPECT_EQ(h.items[0].context, "Roof shingle removal: A man is sitting on a roof. he");
+    // ctx_b capitalised, as the common harness writes it.
+    EXPECT_EQ(h.items[0].context, "Roof shingle removal: A man is sitting on a roof. He");
     EXPECT_EQ(h.items[1].context,
-              "Clean and jerk: A lady walks to a barbell. She bends down and grabs the pole. the lady");
+              "Clean and jerk: A lady walks to a barbell. She bends down and grabs the pole. The lady");
     EXPECT_EQ(h.items[1].label, 3);
 
     const read_result m = read_jsonl(data_dir + "/mmlu.jsonl", jsonl_layout::mmlu);
     EXPECT_EQ(m.items[0].context, "What is 2 + 2?\nA. 3\nB. 4\nC. 5\nD. 22\nAnswer:");
+    EXPECT_EQ(m.items[0].description,
+              "The following are multiple choice questions (with answers) about elementary mathematics.\n\n");
     EXPECT_EQ(m.items[0].choices, (std::vector<std::string>{"A", "B", "C", "D"}));
     EXPECT_EQ(m.items[0].label, 1);
     EXPECT_EQ(m.items[1].label, 2);  // the letter "C"
@@ -213,14 +216,14 @@ TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) 
     ASSERT_EQ(builder.build(item, p), "");
     EXPECT_EQ(p.context, tokenize_raw(vocab.get(), "Q: The sky is"));
     ASSERT_EQ(p.answers.size(), 3u);
-    EXPECT_EQ(p.answers[2].bytes, 13u);
+    EXPECT_EQ(p.answers[2].chars, 8u);  // acc_norm's length: the answer's code points alone
     for (std::size_t i = 0; i < 3; ++i) {
         const tokens whole = tokenize_raw(vocab.get(), "Q: The sky is \n " + item.choices[i]);
         tokens joined = p.answers[i].context;
         joined.insert(joined.end(), p.answers[i].continuation.begin(), p.answers[i].continuation.end());
         EXPECT_EQ(joined, whole);
         EXPECT_EQ(p.answers[i].context.size(), p.context.size());
-        EXPECT_EQ(p.answers[i].bytes, 3 + item.choices[i].size());  // " \n" moved, then " "
+        EXPECT_EQ(p.answers[i].chars, i == 2 ? 8u : item.choices[i].size());  // not " \n" + " "
     }
     EXPECT_EQ(p.context.front(), 1u);  // the vocabulary's start token
 }
@@ -628,41 +631,41 @@ TEST(ResultsFile, NumbersOutOfTypeOrRangeAreRefusedByName) {
     const std::string tail =
         R"(],"pick":{"acc":0,"acc_norm":1,"acc_per_token":1},)"
         R"("correct":{"acc":false,"acc_norm":true,"acc_per_token":true},"run":"r"})";
-    const std::string first = R"({"logprob":-1.5,"tokens":2,"bytes":5},)";
-    ASSERT_EQ(parse_result_line(head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail, r), "");
+    const std::string first = R"({"logprob":-1.5,"tokens":2,"chars":5},)";
+    ASSERT_EQ(parse_result_line(head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail, r), "");
     EXPECT_EQ(r.line, 3u);
     EXPECT_EQ(r.label, 1);
     EXPECT_EQ(r.answers[1].logprob, -2.0);
     EXPECT_EQ(r.answers[0].tokens, 2u);
-    EXPECT_EQ(r.answers[0].bytes, 5u);
+    EXPECT_EQ(r.answers[0].chars, 5u);
     EXPECT_EQ(r.pick, (std::array<int, metric_count>{0, 1, 1}));
     // -1: an item of a file that names no right answer (a binary task file).
-    std::string no_label = head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail;
+    std::string no_label = head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail;
     no_label.replace(no_label.find("\"label\":1"), 9, "\"label\":-1");
     ASSERT_EQ(parse_result_line(no_label, r), "");
     EXPECT_EQ(r.label, -1);
     struct bad_case {
         std::string second, message;
     } cases[] = {
-        {R"({"logprob":-2,"tokens":-1,"bytes":3})",
+        {R"({"logprob":-2,"tokens":-1,"chars":3})",
          "field 'answers[1].tokens' must be an integer from 0 to 9223372036854775807, not -1"},
-        {R"({"logprob":-2,"tokens":1,"bytes":2.5})", "field 'answers[1].bytes' must be an integer"},
-        {R"({"logprob":-2,"tokens":18446744073709551615,"bytes":3})",
+        {R"({"logprob":-2,"tokens":1,"chars":2.5})", "field 'answers[1].chars' must be an integer"},
+        {R"({"logprob":-2,"tokens":18446744073709551615,"chars":3})",
          "field 'answers[1].tokens' must be an integer"},
         // A non-finite score is written as null.
-        {R"({"logprob":null,"tokens":1,"bytes":3})",
+        {R"({"logprob":null,"tokens":1,"chars":3})",
          "field 'answers[1].logprob' must be a finite number, not null"},
-        {R"({"logprob":"-2","tokens":1,"bytes":3})",
+        {R"({"logprob":"-2","tokens":1,"chars":3})",
          R"(field 'answers[1].logprob' must be a finite number, not "-2")"},
     };
     for (const bad_case &c : cases) {
         const std::string err = parse_result_line(head + first + c.second + tail, r);
         EXPECT_EQ(err.rfind(c.message, 0), 0u) << c.second << " gave: " << err;
     }
-    std::string label_past = head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail;
+    std::string label_past = head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail;
     label_past.replace(label_past.find("\"label\":1"), 9, "\"label\":2");
     EXPECT_EQ(parse_result_line(label_past, r), "field 'label' must be an integer from -1 to 1, not 2");
-    std::string pick_past = head + first + R"({"logprob":-2,"tokens":1,"bytes":3})" + tail;
+    std::string pick_past = head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail;
     pick_past.replace(pick_past.find("\"acc_norm\":1"), 12, "\"acc_norm\":-1");
     EXPECT_EQ(parse_result_line(pick_past, r), "field 'pick.acc_norm' must be an integer from 0 to 1, not -1");
     EXPECT_EQ(parse_result_line(R"({"id":"a","line":1,"label":0,"answers":{"x":1},"run":"r"})", r),
@@ -697,7 +700,7 @@ TEST(ResultsFile, OutcomesDifferInAnyCountScoreOrLabel) {
     EXPECT_FALSE(differs([](result_record &b) { b.line = 9; b.run = "other"; }));
     EXPECT_TRUE(differs([](result_record &b) { b.answers[1].logprob = -2.5; }));
     EXPECT_TRUE(differs([](result_record &b) { b.answers[1].tokens = 4; }));
-    EXPECT_TRUE(differs([](result_record &b) { b.answers[1].bytes = 8; }));
+    EXPECT_TRUE(differs([](result_record &b) { b.answers[1].chars = 8; }));
     EXPECT_TRUE(differs([](result_record &b) { b.label = 1; }));
     EXPECT_TRUE(differs([](result_record &b) { b.skipped = "label out of range"; }));
     EXPECT_TRUE(differs([](result_record &b) { b.answers.push_back({-3.0, 1, 1}); }));

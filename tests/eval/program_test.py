@@ -94,16 +94,13 @@ class Formats(unittest.TestCase):
                         self.assertEqual(s["metrics"][m]["value"],
                                          sum(r["correct"][m] for r in done) / len(done))
                     if fmt == "generic":
-                        # Bytes of what is scored: raw, the context's trailing
-                        # blanks and " " before the answer; chat, the answer.
+                        # acc_norm's lengths: the answer's characters alone,
+                        # in both modes.
                         items = {json.loads(l)["id"]: json.loads(l) for l in
                                  text(os.path.join(DATA, "generic.jsonl")).splitlines() if l.strip()}
                         for r in done:
-                            item = items[r["id"]]
-                            lead = item["context"][len(item["context"].rstrip()):] + " "
-                            self.assertEqual([a["bytes"] for a in r["answers"]],
-                                             [len(((lead if mode == "raw" else "") + c).encode())
-                                              for c in item["choices"]], r["id"])
+                            self.assertEqual([a["chars"] for a in r["answers"]],
+                                             [len(c) for c in items[r["id"]]["choices"]], r["id"])
                         g3 = next(r for r in records(out) if r["id"] == "g3")
                         # "blue" twice scores twice the same; "blue sky" less than "blue".
                         self.assertEqual(g3["answers"][0]["logprob"], g3["answers"][3]["logprob"])
@@ -315,7 +312,7 @@ class Shards(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn("different models or settings", p.stderr)
         # Shards that differ in one answer's score or counts are refused.
-        for field, change in (("logprob", -1.0), ("tokens", 1), ("bytes", 1)):
+        for field, change in (("logprob", -1.0), ("tokens", 1), ("chars", 1)):
             changed = scratch("changed.jsonl")
             with open(changed, "w") as f:
                 r = records(parts[0])[1]
@@ -397,6 +394,52 @@ class BatchedScoring(unittest.TestCase):
                 f.write("".join(lines[:cut_at]))
             run("--model", STORIES, "--tasks", tasks, "--out", resumed, "--resume", *small)
             self.assertEqual(text(resumed), "".join(lines), cut_at)
+
+
+class HarnessOptions(unittest.TestCase):
+    def test_fewshot_write_out_and_groups_merged_by_summarize(self):
+        dev = scratch("dev.jsonl")
+        with open(dev, "w") as f:
+            for subject, q, a in (("astronomy", "What orbits the Earth?", 0),
+                                  ("elementary_mathematics", "What is 1 + 1?", 1)):
+                f.write(json.dumps({"question": q, "subject": subject,
+                                    "choices": ["w", "x", "y", "z"], "answer": a}) + "\n")
+        tasks = os.path.join(DATA, "mmlu.jsonl")
+        out, summ = scratch("fs.jsonl"), scratch("fs.json")
+        p = run("--model", STORIES, "--tasks", tasks, "--prompt", "raw", "--fewshot", "1",
+                "--fewshot-from", dev, "--write-out", "1", "--out", out, "--summary", summ)
+        # The first item's prompt as it is scored, its answers " A".." D".
+        self.assertIn("The following are multiple choice questions (with answers) about elementary "
+                      "mathematics.\n\nWhat is 1 + 1?\nA. w\nB. x\nC. y\nD. z\nAnswer: B\n\n"
+                      "What is 2 + 2?\nA. 3\nB. 4\nC. 5\nD. 22\nAnswer:\n--- answers ---\n0  \" A\"",
+                      p.stdout)
+        self.assertIn('1* " B" (1 tokens, 1 characters)', p.stdout)
+        self.assertNotIn("astronomy.\n", p.stdout)  # only the first item is written out
+        s = summary(summ)
+        self.assertEqual(s["configuration"]["fewshot"], 1)
+        self.assertEqual(sorted(s["groups"]), ["astronomy", "elementary_mathematics"])
+        self.assertEqual([r["group"] for r in records(out)], ["elementary_mathematics", "astronomy"])
+        # Without the examples the run is another evaluation.
+        plain = scratch("fs-plain.jsonl")
+        run("--model", STORIES, "--tasks", tasks, "--prompt", "raw", "--out", plain)
+        self.assertNotEqual(records(plain)[0]["run"], records(out)[0]["run"])
+        # Shards merged by summarize give the run's own breakdown.
+        parts = []
+        for i in range(2):
+            parts.append(scratch(f"fs-{i}.jsonl"))
+            run("--model", STORIES, "--tasks", tasks, "--prompt", "raw", "--fewshot", "1",
+                "--fewshot-from", dev, "--shard", f"{i}/2", "--out", parts[-1])
+        merged = scratch("fs-merged.json")
+        subprocess.run([VL_EVAL, "summarize", *parts, "--summary", merged], check=True,
+                       capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(summary(merged)["groups"], s["groups"])
+        # Examples the file does not have, or --fewshot alone, are refused.
+        p = run("--model", STORIES, "--tasks", tasks, "--fewshot", "2", "--fewshot-from", dev,
+                check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("has 1 solved examples of subject", p.stderr)
+        self.assertEqual(run("--model", STORIES, "--tasks", tasks, "--fewshot", "1",
+                             check=False).returncode, 2)
 
 
 if __name__ == "__main__":

@@ -18,12 +18,19 @@ struct eval_item {
     std::size_t line = 0;
     // The item's own system message (chat prompts); empty for none.
     std::string system;
+    // Text that goes before everything else of the prompt, the same for the
+    // items of one group (MMLU's subject line); empty for none.
+    std::string description;
     // The text the answers continue, before any preamble is added.
     std::string context;
     // The answers as they are scored (MMLU: the letters, not the texts).
     std::vector<std::string> choices;
     // Index of the right answer in choices; -1 when the file gives none.
     long label = -1;
+    // The group the summary breaks the metrics down by (MMLU's subject,
+    // HellaSwag's activity label, or a field named with --group-by); empty
+    // for none.
+    std::string group;
     // Set by a reader that already knows the item cannot be scored (a label
     // out of range, fewer than two answers, an empty answer); the item is
     // still recorded in the results, as skipped, with this reason.

@@ -22,6 +22,7 @@
 #include "summary.h"
 #include "task_formats.h"
 #include "vorlenta_llama_shim.h"
+#include "write_out.h"
 
 namespace vl_eval {
 namespace {
@@ -115,6 +116,7 @@ result_record prepare_record(const eval_item &item, const prompt_builder &builde
     record.id = item.id;
     record.line = item.line;
     record.run = run;
+    record.group = item.group;
     record.skipped = builder.build(item, prompt);
     const std::size_t needed = prompt_builder::tokens_needed(prompt);
     if (record.skipped.empty() && needed > n_ctx) record.skipped = too_long(needed, n_ctx);
@@ -133,7 +135,7 @@ void finish_record(result_record &record, const eval_item &item, const item_prom
         answer_score s;
         s.logprob = logprobs[a];
         s.tokens = prompt.answers[a].continuation.size();
-        s.bytes = prompt.answers[a].bytes;
+        s.chars = prompt.answers[a].chars;
         record.answers.push_back(s);
     }
     record.label = item.label;
@@ -216,6 +218,9 @@ int run_evaluation(const eval_options &o) {
 
     read_result tasks = format->read(o.tasks);
     if (tasks.items.empty() && !tasks.error.empty()) return fail(tasks.error);
+    std::string examples;
+    if (std::string e = apply_task_options(o.task, *format, o.tasks, tasks.items, examples); !e.empty())
+        return fail(e);
 
     // The vocabulary alone: raw tokenization, the template check, and the
     // context size, all before the weights are loaded.
@@ -289,7 +294,7 @@ int run_evaluation(const eval_options &o) {
     summary_info info;
     info.model = model_description(runtime.get());
     info.model_path = o.model;
-    info.run = run_fingerprint(info.model, o.model, mode, o, preamble, window);
+    info.run = run_fingerprint(info.model, o.model, mode, o, preamble + examples, window);
     info.items = end - begin;
     info.configuration = {{"tasks", o.tasks},
                           {"format", o.format},
@@ -304,6 +309,7 @@ int run_evaluation(const eval_options &o) {
                           {"limit", o.limit},
                           {"gpu_layers", gpu_layers},
                           {"rpc", o.rpc}};
+    describe_task_options(o.task, info.configuration);
 
     // Results already in the file (--resume) count as done.
     std::set<std::string> done;
@@ -345,6 +351,7 @@ int run_evaluation(const eval_options &o) {
     catch_interrupt();
     const prompt_builder builder(vocab_model.get(), mode, o.system, preamble,
                                  library_chat_encoder(runtime.get()));
+    write_out(stdout, tasks.items, begin, end, o.write_out, builder, vocab_model.get());
     item_scorer walker(runtime.get());
     batch_scorer batcher(runtime.get());
     std::string stop_error;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "task_options.h"
+
 namespace vl_eval {
 
 struct eval_options {
@@ -29,6 +31,8 @@ struct eval_options {
     unsigned shard_count = 1;
     std::string rpc;       // ggml-rpc-server workers, "HOST:PORT[,HOST:PORT...]"; empty: none
     int gpu_layers = -1;   // layers to offload; -1: all with rpc workers, none without
+    task_options task;     // --group-by, --fewshot, --fewshot-from
+    std::size_t write_out = 0;  // items whose prompts are printed before scoring
 };
 
 // Exit status: 0 done, 1 failed or stopped by a malformed line, 130 interrupted.

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "json_numbers.h"
+#include "python_text.h"
 
 namespace vl_eval {
 namespace {
@@ -79,22 +80,29 @@ void read_generic(const json &o, eval_item &item) {
     if (o.contains("system")) item.system = string_field(o, "system");
 }
 
+// The harness's layout: activity_label + ": " + ctx_a + " " + ctx_b with
+// ctx_b capitalised, and the context and every ending cleaned up the same
+// way. The test split's empty label marks an item without a right answer.
 void read_hellaswag(const json &o, eval_item &item) {
     take_id(o, "ind", item);
     take_id(o, "id", item);
     std::string ctx;
-    if (o.contains("ctx")) {
+    if (o.contains("ctx_a") || !o.contains("ctx"))
+        ctx = string_field(o, "ctx_a") + " " + python_capitalize(string_field(o, "ctx_b"));
+    else
         ctx = string_field(o, "ctx");
-    } else {
-        ctx = string_field(o, "ctx_a");
-        const std::string b = string_field(o, "ctx_b");
-        if (!b.empty()) ctx += " " + b;
+    if (o.contains("activity_label")) {
+        item.group = string_field(o, "activity_label");
+        ctx = item.group + ": " + ctx;
     }
-    const std::string activity = o.contains("activity_label") ? string_field(o, "activity_label")
-                                                              : std::string();
-    item.context = activity.empty() ? ctx : activity + ": " + ctx;
-    item.choices = string_array(field(o, "endings"), "endings");
-    item.label = integer_label(field(o, "label"), "label");
+    item.context = hellaswag_clean(ctx);
+    for (const std::string &ending : string_array(field(o, "endings"), "endings"))
+        item.choices.push_back(hellaswag_clean(ending));
+    const json &label = field(o, "label");
+    if (label.is_null() || (label.is_string() && label.get<std::string>().empty()))
+        item.skip_reason = "no label";
+    else
+        item.label = integer_label(label, "label");
 }
 
 // A letter "A".."Z" as an index, or -1.
@@ -113,10 +121,15 @@ void read_mmlu(const json &o, eval_item &item) {
         item.label = letter_index(answer.get<std::string>());
     else
         item.label = integer_label(answer, "answer");
-    // Trailing blanks of the question would end up before the first choice.
-    std::string q = question;
-    while (!q.empty() && std::isspace(static_cast<unsigned char>(q.back()))) q.pop_back();
-    item.context = q + "\n";
+    // The harness's zero-shot prompt: the subject line, a blank line, the
+    // question stripped, the lettered choices and "Answer:".
+    if (o.contains("subject")) {
+        item.group = string_field(o, "subject");
+        if (!item.group.empty())
+            item.description = "The following are multiple choice questions (with answers) about " +
+                               replace_all(item.group, "_", " ") + ".\n\n";
+    }
+    item.context = python_strip(question) + "\n";
     for (std::size_t i = 0; i < texts.size(); ++i) {
         const std::string letter(1, static_cast<char>('A' + i));
         item.context += letter + ". " + texts[i] + "\n";
@@ -211,6 +224,31 @@ std::string parse_jsonl_item(const std::string &text, jsonl_layout layout, eval_
         return std::string("unreadable item: ") + e.what();
     }
     check_scorable(item);
+    return {};
+}
+
+std::string group_items_by(const std::string &path, const std::string &field_name,
+                           std::vector<eval_item> &items) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return path + ": cannot open the file";
+    std::string text;
+    std::size_t line = 0;
+    std::size_t next = 0;  // items are in the order of their lines
+    while (next < items.size() && std::getline(in, text)) {
+        ++line;
+        if (items[next].line != line) continue;
+        const json o = json::parse(text, nullptr, false);
+        const std::string where = path + ":" + std::to_string(line) + ": ";
+        if (o.is_discarded() || !o.is_object())
+            return where + "--group-by needs a task file of JSON lines";
+        auto it = o.find(field_name);
+        if (it == o.end()) items[next].group.clear();
+        else if (it->is_string()) items[next].group = it->get<std::string>();
+        else return where + "field '" + field_name + "' must be a string to group by it";
+        ++next;
+    }
+    if (next < items.size())
+        return path + ": --group-by needs a task file of JSON lines";
     return {};
 }
 

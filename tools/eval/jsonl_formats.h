@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "eval_item.h"
 
@@ -14,6 +15,12 @@ enum class jsonl_layout { automatic, generic, hellaswag, mmlu, arc };
 // recognises each line's layout by its fields. Blank lines are ignored. The
 // first malformed line stops the reading with "FILE:LINE: what is wrong".
 read_result read_jsonl(const std::string &path, jsonl_layout layout);
+
+// Sets the group of every item (read from path, a JSON-lines file) to the
+// top-level string field_name of its line; items whose line has no such
+// field have no group. Returns "FILE:LINE: what is wrong", empty on success.
+std::string group_items_by(const std::string &path, const std::string &field_name,
+                           std::vector<eval_item> &items);
 
 // The item one line of text makes (exposed for tests and the fuzz target);
 // returns the error without the FILE:LINE part, empty on success.

@@ -32,8 +32,10 @@ int run(int argc, char **argv) {
     app.footer(
         "Task files hold one JSON object a line:\n"
         "  generic    {\"id\"?, \"context\", \"choices\": [..], \"answer\": index, \"system\"?}\n"
-        "  hellaswag  activity_label, ctx (or ctx_a + ctx_b), endings, label\n"
-        "  mmlu       question, choices, answer (index or letter); scored over the letters\n"
+        "  hellaswag  activity_label, ctx_a + ctx_b (or ctx), endings, label (\"\" in the test\n"
+        "             split: skipped, no label); cleaned up as the common harness does\n"
+        "  mmlu       question, choices, answer (index or letter), subject; scored over the\n"
+        "             letters, after the subject line\n"
         "  arc        question.stem + question.choices[{text,label}], or question +\n"
         "             choices.text + choices.label; answerKey\n"
         "or are llama-perplexity's own, meant for --prompt raw (each answer scored as\n"
@@ -42,7 +44,8 @@ int run(int argc, char **argv) {
         "  mc-binary       the binary file of llama-perplexity --multiple-choice -bf\n\n"
         "Examples:\n"
         "  vl-eval -m model.gguf -t hellaswag_val.jsonl -o results.jsonl --summary summary.json\n"
-        "  vl-eval -m model.gguf -t mmlu.jsonl --preamble five_shot.txt --prompt raw -o r.jsonl\n"
+        "  vl-eval -m model.gguf -t mmlu_test.jsonl --fewshot 5 --fewshot-from mmlu_dev.jsonl \\\n"
+        "          --prompt raw -o r.jsonl --write-out 2\n"
         "  vl-eval -m model.gguf -t tasks.jsonl --shard 2/8 -o results-2.jsonl\n"
         "  vl-eval summarize results-*.jsonl --tasks tasks.jsonl --summary summary.json\n"
         "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512   (see perplexity --help)\n\n"
@@ -73,6 +76,24 @@ int run(int argc, char **argv) {
     app.add_option("--preamble", o.preamble_file,
                    "file whose text goes before every item's context (few-shot examples)")
         ->type_name("FILE");
+    app.add_option("--fewshot", o.task.fewshot,
+                   "put N solved examples before every item, each written as the item is and\n"
+                   "followed by a space and its right answer, separated by blank lines (after\n"
+                   "MMLU's subject line); they are the first N items of --fewshot-from that\n"
+                   "have a right answer: of the same subject for MMLU, of the file otherwise")
+        ->type_name("N");
+    app.add_option("--fewshot-from", o.task.fewshot_from,
+                   "file of solved examples for --fewshot, in the task file's format (for MMLU,\n"
+                   "the dev split, as the common harness uses it)")
+        ->type_name("FILE");
+    app.add_option("--group-by", o.task.group_by,
+                   "break the summary's metrics down by this top-level string field of each\n"
+                   "JSON line (default: MMLU's subject, HellaSwag's activity_label)")
+        ->type_name("FIELD");
+    app.add_option("--write-out", o.write_out,
+                   "print the prompt and every answer of the first N items exactly as they are\n"
+                   "tokenized and scored (the right answer marked *), before scoring")
+        ->type_name("N");
     app.add_option("--limit", o.limit, "score only the first N items (of the shard)")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--resume", o.resume, "skip the items already in --out and append the rest");
@@ -176,6 +197,10 @@ int run(int argc, char **argv) {
             std::fprintf(stderr, "vl-eval: %s\n", e.c_str());
             return 2;
         }
+    }
+    if ((o.task.fewshot > 0) != !o.task.fewshot_from.empty()) {
+        std::fprintf(stderr, "vl-eval: --fewshot N and --fewshot-from FILE go together\n");
+        return 2;
     }
     o.share = !no_share;
     return vl_eval::run_evaluation(o);

@@ -15,7 +15,7 @@ std::array<int, metric_count> pick_answers(const std::vector<answer_score> &answ
         const answer_score &a = answers[i];
         const std::array<double, metric_count> value = {
             a.logprob,
-            a.bytes > 0 ? a.logprob / static_cast<double>(a.bytes) : a.logprob,
+            a.chars > 0 ? a.logprob / static_cast<double>(a.chars) : a.logprob,
             a.tokens > 0 ? a.logprob / static_cast<double>(a.tokens) : a.logprob};
         for (std::size_t m = 0; m < metric_count; ++m)
             if (i == 0 || value[m] > best[m]) {

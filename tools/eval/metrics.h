@@ -10,8 +10,10 @@
 namespace vl_eval {
 
 // acc: largest total log-probability; acc_norm: largest log-probability per
-// byte of the continuation's text; acc_per_token: largest mean
-// log-probability per continuation token.
+// character (Unicode code point) of the answer's text as the task gives it,
+// without the space or other text that joins it to the context, as the
+// common harness defines it; acc_per_token: largest mean log-probability per
+// continuation token.
 enum metric : std::size_t { acc = 0, acc_norm = 1, acc_per_token = 2 };
 constexpr std::size_t metric_count = 3;
 extern const char *const metric_names[metric_count];
@@ -19,7 +21,7 @@ extern const char *const metric_names[metric_count];
 struct answer_score {
     double logprob = 0.0;
     std::uint64_t tokens = 0;
-    std::uint64_t bytes = 0;
+    std::uint64_t chars = 0;  // code points of the answer text
 };
 
 // The index each metric picks; ties go to the first answer.

@@ -5,6 +5,7 @@
 
 #include <llama.h>
 
+#include "python_text.h"
 #include "vorlenta_llama_shim.h"
 
 namespace vl_eval {
@@ -14,12 +15,12 @@ namespace {
 // comes before is the context this answer is scored after, the rest is the
 // answer.
 std::string split_answer(const std::vector<std::uint32_t> &context,
-                         const std::vector<std::uint32_t> &whole, std::size_t bytes,
+                         const std::vector<std::uint32_t> &whole, std::size_t chars,
                          answer_prompt &answer) {
     if (whole.size() <= context.size()) return "empty answer";
     answer.context.assign(whole.begin(), whole.begin() + static_cast<long>(context.size()));
     answer.continuation.assign(whole.begin() + static_cast<long>(context.size()), whole.end());
-    answer.bytes = bytes;
+    answer.chars = chars;
     return {};
 }
 
@@ -109,7 +110,7 @@ std::string prompt_builder::build(const eval_item &item, item_prompt &out) const
 // continuation " " + answer, context and continuation are tokenized together,
 // and the answer is what follows the context's own token count.
 std::string prompt_builder::build_raw(const eval_item &item, item_prompt &out) const {
-    std::string context = preamble_ + item.context;
+    std::string context = item.description + preamble_ + item.context;
     std::size_t keep = context.size();
     while (keep > 0 && is_blank(context[keep - 1])) --keep;
     const std::string moved = context.substr(keep);
@@ -121,7 +122,7 @@ std::string prompt_builder::build_raw(const eval_item &item, item_prompt &out) c
         const std::string continuation = moved + " " + choice;
         const std::vector<std::uint32_t> whole = tokenize_raw(vocab_model_, context + continuation);
         answer_prompt answer;
-        if (std::string reason = split_answer(out.context, whole, continuation.size(), answer);
+        if (std::string reason = split_answer(out.context, whole, code_points(choice), answer);
             !reason.empty())
             return reason;
         out.answers.push_back(std::move(answer));
@@ -133,7 +134,7 @@ std::string prompt_builder::build_raw(const eval_item &item, item_prompt &out) c
 // with the answer written as the assistant's first words adds to it.
 std::string prompt_builder::build_chat(const eval_item &item, item_prompt &out) const {
     const std::string &system = item.system.empty() ? system_ : item.system;
-    const std::string user = preamble_ + item.context;
+    const std::string user = item.description + preamble_ + item.context;
     if (std::string err = chat_(system, user, nullptr, out.context); !err.empty())
         return "chat encoding failed: " + err;
     const llama_vocab *vocab = llama_model_get_vocab(vocab_model_);
@@ -153,7 +154,7 @@ std::string prompt_builder::build_chat(const eval_item &item, item_prompt &out) 
             return "chat encoding failed: " + err;
         drop_end(whole);
         answer_prompt answer;
-        if (std::string reason = split_answer(out.context, whole, choice.size(), answer);
+        if (std::string reason = split_answer(out.context, whole, code_points(choice), answer);
             !reason.empty())
             return reason;
         out.answers.push_back(std::move(answer));

@@ -24,7 +24,7 @@ enum class prompt_mode { chat, raw };
 struct answer_prompt {
     std::vector<std::uint32_t> context;
     std::vector<std::uint32_t> continuation;
-    std::size_t bytes = 0;  // byte length of the continuation's text
+    std::size_t chars = 0;  // code points of the answer text alone (acc_norm)
 };
 
 struct item_prompt {

@@ -27,13 +27,14 @@ std::string to_json_line(const result_record &r) {
     nlohmann::ordered_json o;
     o["id"] = r.id;
     o["line"] = r.line;
+    if (!r.group.empty()) o["group"] = r.group;
     if (!r.skipped.empty()) {
         o["skipped"] = r.skipped;
     } else {
         o["label"] = r.label;
         nlohmann::ordered_json answers = nlohmann::ordered_json::array();
         for (const answer_score &a : r.answers)
-            answers.push_back({{"logprob", a.logprob}, {"tokens", a.tokens}, {"bytes", a.bytes}});
+            answers.push_back({{"logprob", a.logprob}, {"tokens", a.tokens}, {"chars", a.chars}});
         o["answers"] = std::move(answers);
         nlohmann::ordered_json pick, correct;
         for (std::size_t m = 0; m < metric_count; ++m) {
@@ -59,6 +60,7 @@ std::string parse_result_line(const std::string &line, result_record &r) {
         if (std::string e = json_integer(o.at("line"), "line", 0, INT64_MAX, v); !e.empty()) return e;
         r.line = static_cast<std::uint64_t>(v);
         r.run = o.at("run").get<std::string>();
+        if (o.contains("group")) r.group = o.at("group").get<std::string>();
         if (o.contains("skipped")) {
             r.skipped = o.at("skipped").get<std::string>();
             if (r.skipped.empty()) return "empty 'skipped' reason";
@@ -75,9 +77,9 @@ std::string parse_result_line(const std::string &line, result_record &r) {
             if (std::string e = json_integer(a.at("tokens"), name + "tokens", 0, INT64_MAX, v); !e.empty())
                 return e;
             s.tokens = static_cast<std::uint64_t>(v);
-            if (std::string e = json_integer(a.at("bytes"), name + "bytes", 0, INT64_MAX, v); !e.empty())
+            if (std::string e = json_integer(a.at("chars"), name + "chars", 0, INT64_MAX, v); !e.empty())
                 return e;
-            s.bytes = static_cast<std::uint64_t>(v);
+            s.chars = static_cast<std::uint64_t>(v);
             r.answers.push_back(s);
         }
         if (r.answers.size() < 2) return "fewer than two answers";
@@ -104,7 +106,7 @@ bool same_outcome(const result_record &a, const result_record &b) {
         return false;
     for (std::size_t i = 0; i < a.answers.size(); ++i)
         if (a.answers[i].logprob != b.answers[i].logprob ||
-            a.answers[i].tokens != b.answers[i].tokens || a.answers[i].bytes != b.answers[i].bytes)
+            a.answers[i].tokens != b.answers[i].tokens || a.answers[i].chars != b.answers[i].chars)
             return false;
     return true;
 }

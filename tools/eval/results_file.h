@@ -16,6 +16,7 @@ struct result_record {
     std::string id;
     std::uint64_t line = 0;
     std::string run;
+    std::string group;    // the item's group for the summary's breakdown; empty for none
     std::string skipped;  // non-empty: the item was not scored, for this reason
     long label = -1;
     std::vector<answer_score> answers;

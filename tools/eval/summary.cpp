@@ -1,5 +1,6 @@
 #include "summary.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -9,13 +10,19 @@ namespace vl_eval {
 using json = nlohmann::json;
 
 void tally(summary_info &info, const result_record &record) {
+    group_summary *group = record.group.empty() ? nullptr : &info.groups[record.group];
     if (!record.skipped.empty()) {
         ++info.skipped;
         ++info.skip_reasons[record.skipped];
+        if (group) ++group->skipped;
         return;
     }
     ++info.scored;
     for (std::size_t m = 0; m < metric_count; ++m) info.metrics[m].add(record.correct[m]);
+    if (group) {
+        ++group->scored;
+        for (std::size_t m = 0; m < metric_count; ++m) group->metrics[m].add(record.correct[m]);
+    }
 }
 
 namespace {
@@ -27,6 +34,35 @@ std::string number_text(double v, const char *format) {
     char text[64];
     std::snprintf(text, sizeof text, format, v);
     return text;
+}
+
+json metrics_json(const std::array<accuracy, metric_count> &metrics) {
+    json o = json::object();
+    for (std::size_t m = 0; m < metric_count; ++m)
+        o[metric_names[m]] = {{"value", number_or_null(metrics[m].mean())},
+                              {"stderr", number_or_null(metrics[m].stderr_of_mean())}};
+    return o;
+}
+
+// One row per group: its counts, then each metric as value and stderr.
+void print_groups(std::FILE *out, const std::map<std::string, group_summary> &groups) {
+    int width = 5;
+    for (const auto &[name, g] : groups) width = std::max(width, static_cast<int>(name.size()));
+    width = std::min(width, 60);
+    std::fprintf(out, "\n| %-*s | scored | skipped |", width, "group");
+    for (std::size_t m = 0; m < metric_count; ++m) std::fprintf(out, " %-16s |", metric_names[m]);
+    std::fprintf(out, "\n|%s|--------|---------|", std::string(static_cast<std::size_t>(width) + 2, '-').c_str());
+    for (std::size_t m = 0; m < metric_count; ++m) std::fprintf(out, "------------------|");
+    std::fprintf(out, "\n");
+    for (const auto &[name, g] : groups) {
+        std::fprintf(out, "| %-*s | %6llu | %7llu |", width, name.c_str(),
+                     static_cast<unsigned long long>(g.scored),
+                     static_cast<unsigned long long>(g.skipped));
+        for (std::size_t m = 0; m < metric_count; ++m)
+            std::fprintf(out, " %6s +- %-6s |", number_text(g.metrics[m].mean(), "%.4f").c_str(),
+                         number_text(g.metrics[m].stderr_of_mean(), "%.4f").c_str());
+        std::fprintf(out, "\n");
+    }
 }
 
 }  // namespace
@@ -45,6 +81,7 @@ void print_summary(std::FILE *out, const summary_info &info) {
         std::fprintf(out, "| %-13s | %6s | %6s |\n", metric_names[m],
                      number_text(info.metrics[m].mean(), "%.4f").c_str(),
                      number_text(info.metrics[m].stderr_of_mean(), "%.4f").c_str());
+    if (!info.groups.empty()) print_groups(out, info.groups);
     if (info.tokens_decoded >= 0)
         std::fprintf(out, "\ntokens:  %lld decoded, %lld from scratch (%s of them)\n",
                      static_cast<long long>(info.tokens_decoded),
@@ -65,10 +102,7 @@ void print_summary(std::FILE *out, const summary_info &info) {
 }
 
 json summary_json(const summary_info &info) {
-    json metrics = json::object();
-    for (std::size_t m = 0; m < metric_count; ++m)
-        metrics[metric_names[m]] = {{"value", number_or_null(info.metrics[m].mean())},
-                                    {"stderr", number_or_null(info.metrics[m].stderr_of_mean())}};
+    const json metrics = metrics_json(info.metrics);
     json o = {{"model", info.model},
               {"model_path", info.model_path},
               {"run", info.run},
@@ -79,6 +113,12 @@ json summary_json(const summary_info &info) {
                          {"skip_reasons", info.skip_reasons}}},
               {"metrics", metrics},
               {"interrupted", info.interrupted}};
+    if (!info.groups.empty()) {
+        json groups = json::object();
+        for (const auto &[name, g] : info.groups)
+            groups[name] = {{"scored", g.scored}, {"skipped", g.skipped}, {"metrics", metrics_json(g.metrics)}};
+        o["groups"] = std::move(groups);
+    }
     if (info.seconds >= 0) {
         o["seconds"] = info.seconds;
         o["items_per_second"] = number_or_null(

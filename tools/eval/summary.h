@@ -15,6 +15,13 @@
 
 namespace vl_eval {
 
+// Counts and metrics of the items of one group.
+struct group_summary {
+    std::uint64_t scored = 0;
+    std::uint64_t skipped = 0;
+    std::array<accuracy, metric_count> metrics;
+};
+
 struct summary_info {
     std::string model;        // the model's description
     std::string model_path;
@@ -26,6 +33,8 @@ struct summary_info {
     std::uint64_t skipped = 0;
     std::map<std::string, std::uint64_t> skip_reasons;
     std::array<accuracy, metric_count> metrics;
+    // Per group, for items that carry one (by name, in name order).
+    std::map<std::string, group_summary> groups;
 
     // Work of this run; absent (negative) when merged from results files.
     double seconds = -1;

@@ -1,0 +1,297 @@
+// vl-eval against the common harness's definitions: handmade items of each
+// standard task with the prompt text the harness writes for them and the
+// answers its metrics pick, few-shot examples by subject, and the per-group
+// breakdown of the summary.
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <llama.h>
+
+#include "jsonl_formats.h"
+#include "metrics.h"
+#include "prompts.h"
+#include "python_text.h"
+#include "results_file.h"
+#include "summary.h"
+#include "task_formats.h"
+#include "task_options.h"
+
+namespace {
+
+using namespace vl_eval;
+using tokens = std::vector<std::uint32_t>;
+
+const std::string stories = std::string(VL_SHARED_MODELS_DIR) + "/stories260K.gguf";
+
+std::string scratch_file(const std::string &name, const std::string &text) {
+    const std::string path = std::string(VL_EVAL_SCRATCH_DIR) + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+void quiet(ggml_log_level, const char *, void *) {}
+
+struct model_free {
+    void operator()(llama_model *m) const { llama_model_free(m); }
+};
+
+const llama_model *vocab() {
+    static std::unique_ptr<llama_model, model_free> model = [] {
+        llama_log_set(quiet, nullptr);
+        llama_backend_init();
+        llama_model_params p = llama_model_default_params();
+        p.vocab_only = true;
+        return std::unique_ptr<llama_model, model_free>(llama_model_load_from_file(stories.c_str(), p));
+    }();
+    return model.get();
+}
+
+eval_item parse(const std::string &line, jsonl_layout layout) {
+    eval_item item;
+    const std::string error = parse_jsonl_item(line, layout, item);
+    EXPECT_EQ(error, "") << line;
+    return item;
+}
+
+// The raw prompt of an item as the scorer gets it, checked against the text
+// the harness writes: context tokens of exactly that text, and each answer
+// the tokens the text plus " " + answer adds.
+item_prompt raw_prompt(const eval_item &item, const std::string &expected_context) {
+    const prompt_builder builder(vocab(), prompt_mode::raw, "", "", nullptr);
+    item_prompt p;
+    EXPECT_EQ(builder.build(item, p), "");
+    EXPECT_EQ(p.context, tokenize_raw(vocab(), expected_context));
+    for (std::size_t a = 0; a < p.answers.size(); ++a) {
+        tokens joined = p.answers[a].context;
+        joined.insert(joined.end(), p.answers[a].continuation.begin(), p.answers[a].continuation.end());
+        EXPECT_EQ(joined, tokenize_raw(vocab(), expected_context + " " + item.choices[a])) << a;
+    }
+    return p;
+}
+
+// The picks of acc and acc_norm for the given log-probabilities of the
+// prompt's answers.
+std::array<int, 2> picks(const item_prompt &p, const std::vector<double> &logprobs) {
+    std::vector<answer_score> scores;
+    for (std::size_t a = 0; a < logprobs.size(); ++a)
+        scores.push_back({logprobs[a], p.answers[a].continuation.size(), p.answers[a].chars});
+    const auto pick = pick_answers(scores);
+    return {pick[acc], pick[acc_norm]};
+}
+
+TEST(HarnessText, PythonsStripCapitalizeAndReplace) {
+    // str.isspace covers Unicode spaces: a no-break and an ideographic space.
+    EXPECT_EQ(python_strip("\xC2\xA0 \t a b \n\xE3\x80\x80"), "a b");
+    EXPECT_EQ(python_strip(" \n "), "");
+    EXPECT_EQ(python_capitalize("\xC3\xA9" "COLE OF ROCK"), "\xC3\x89" "cole of rock");  // École
+    EXPECT_EQ(python_capitalize(""), "");
+    // One pass: four spaces become two.
+    EXPECT_EQ(replace_all("a    b", "  ", " "), "a  b");
+    EXPECT_EQ(code_points("\xC3\xA9t\xC3\xA9"), 3u);  // "été"
+    EXPECT_EQ(hellaswag_clean("  a [title] b[x] [y]c  d [open\n] e "), "a. b c d [open\n] e");
+}
+
+TEST(HarnessLayouts, HellaSwagAsTheHarnessCleansItAndPicksByCharacters) {
+    const std::string line =
+        R"({"ind": 7, "activity_label": "Making a cake", "ctx_a": "  A woman [header] stands in a kitchen.",)"
+        R"( "ctx_b": "SHE POURS flour [title] into a bowl", "ctx": "unused",)"
+        R"( "endings": ["  mixes   the eggs [step] in. ", "\u00c9tale la p\u00e2te."], "label": "0"})";
+    const eval_item item = parse(line, jsonl_layout::hellaswag);
+    // The harness: preprocess(activity_label + ": " + ctx_a + " " + ctx_b.capitalize()).
+    const std::string context = "Making a cake:  A woman stands in a kitchen. She pours flour. into a bowl";
+    EXPECT_EQ(item.context, context);
+    EXPECT_EQ(item.choices, (std::vector<std::string>{"mixes  the eggs in.", "\xC3\x89tale la p\xC3\xA2te."}));
+    EXPECT_EQ(item.group, "Making a cake");
+    const item_prompt p = raw_prompt(item, context);
+    EXPECT_EQ(p.answers[0].chars, 19u);
+    EXPECT_EQ(p.answers[1].chars, 14u);  // 17 bytes
+    // -19.5 / 19 beats -15 / 14: acc_norm takes the first, acc the second;
+    // by the bytes of " " + ending acc_norm would take the second.
+    EXPECT_EQ(picks(p, {-19.5, -15.0}), (std::array<int, 2>{1, 0}));
+
+    // The test split: an empty label is a skip, not a malformed line.
+    std::string unlabelled = line;
+    unlabelled.replace(unlabelled.find(R"("label": "0")"), 12, R"("label": "")");
+    EXPECT_EQ(parse(unlabelled, jsonl_layout::hellaswag).skip_reason, "no label");
+    EXPECT_EQ(parse(unlabelled, jsonl_layout::automatic).skip_reason, "no label");
+}
+
+TEST(HarnessLayouts, MmluSubjectLineStrippedQuestionAndLetters) {
+    const eval_item item = parse(
+        R"({"question": "  Which is heaviest?\n", "subject": "high_school_physics",)"
+        R"( "choices": ["a proton", "an \u00e9lectron", "a neutron", "a quark"], "answer": 2})",
+        jsonl_layout::mmlu);
+    const std::string prompt =
+        "The following are multiple choice questions (with answers) about high school physics.\n\n"
+        "Which is heaviest?\nA. a proton\nB. an \xC3\xA9lectron\nC. a neutron\nD. a quark\nAnswer:";
+    EXPECT_EQ(item.description + item.context, prompt);
+    EXPECT_EQ(item.group, "high_school_physics");
+    const item_prompt p = raw_prompt(item, prompt);  // answers " A" .. " D"
+    EXPECT_EQ(picks(p, {-2.0, -1.5, -0.7, -3.0}), (std::array<int, 2>{2, 2}));
+
+    // No subject, no subject line.
+    const eval_item bare = parse(R"({"question": "Q?", "choices": ["x", "y"], "answer": "B"})",
+                                 jsonl_layout::mmlu);
+    EXPECT_EQ(bare.description + bare.context, "Q?\nA. x\nB. y\nAnswer:");
+    EXPECT_EQ(bare.group, "");
+}
+
+TEST(HarnessLayouts, ArcInBothLayoutsPicksByCharacters) {
+    const std::string context = "Question: Which gas do plants take in?\nAnswer:";
+    for (const char *line :
+         {R"({"id": "a1", "question": {"stem": "Which gas do plants take in?", "choices": [)"
+          R"({"text": "oxygen", "label": "A"}, {"text": "carbon dioxide", "label": "B"}]}, "answerKey": "B"})",
+          R"({"id": "a1", "question": "Which gas do plants take in?", "choices": {"text": ["oxygen",)"
+          R"( "carbon dioxide"], "label": ["1", "2"]}, "answerKey": "2"})"}) {
+        const eval_item item = parse(line, jsonl_layout::arc);
+        EXPECT_EQ(item.context, context);
+        EXPECT_EQ(item.label, 1);
+        const item_prompt p = raw_prompt(item, context);
+        // -9 / 14 beats -4 / 6 per character; by the bytes of " " + answer
+        // (-9 / 15 against -4 / 7) it would not.
+        EXPECT_EQ(picks(p, {-4.0, -9.0}), (std::array<int, 2>{0, 1}));
+    }
+}
+
+TEST(HarnessLayouts, NonAsciiAnswersCountCharactersInChatModeToo) {
+    // Chat answers are the assistant's words; their length is the same text's.
+    const chat_encoder encoder = [](const std::string &, const std::string &, const char *prefix,
+                                    tokens &out) {
+        out = {10, 11};
+        if (prefix != nullptr)
+            for (const char *c = prefix; *c; ++c) out.push_back(static_cast<unsigned char>(*c));
+        return std::string();
+    };
+    const prompt_builder builder(vocab(), prompt_mode::chat, "", "", encoder);
+    eval_item item;
+    item.context = "Season?";
+    item.choices = {"\xC3\xA9t\xC3\xA9", "summer"};  // été: 3 characters, 5 bytes
+    item.label = 1;
+    item_prompt p;
+    ASSERT_EQ(builder.build(item, p), "");
+    EXPECT_EQ(p.answers[0].chars, 3u);
+    EXPECT_EQ(p.answers[1].chars, 6u);
+    // -6 / 6 beats -3.3 / 3; per byte (-3.3 / 5) été would win.
+    EXPECT_EQ(picks(p, {-3.3, -6.0}), (std::array<int, 2>{0, 1}));
+}
+
+TEST(FewShot, MmluExamplesComeFromTheSameSubjectAfterItsSubjectLine) {
+    const std::string dev = scratch_file(
+        "fewshot_dev.jsonl",
+        R"({"question": "What is 1 + 1?", "subject": "elementary_mathematics", "choices": ["1", "2", "3", "4"], "answer": 1})" "\n"
+        R"({"question": "What orbits the Earth?", "subject": "astronomy", "choices": ["the Moon", "Mars", "the Sun", "Venus"], "answer": 0})" "\n"
+        R"({"question": "Broken", "subject": "astronomy", "choices": ["a", "b"], "answer": 5})" "\n"
+        R"({"question": "What is 3 - 1?", "subject": "elementary_mathematics", "choices": ["2", "1", "0", "3"], "answer": "A"})" "\n"
+        R"({"question": "Which star is closest?", "subject": "astronomy", "choices": ["Sirius", "Vega", "the Sun", "Polaris"], "answer": "C"})" "\n"
+        R"({"question": "What is 5 * 0?", "subject": "elementary_mathematics", "choices": ["5", "0", "50", "1"], "answer": 1})" "\n");
+    const std::string tasks = std::string(VL_EVAL_DATA_DIR) + "/mmlu.jsonl";
+    const task_format &format = *find_task_format("auto");
+    read_result read = format.read(tasks);
+    ASSERT_EQ(read.error, "");
+    task_options options;
+    options.fewshot = 2;
+    options.fewshot_from = dev;
+    std::string examples;
+    ASSERT_EQ(apply_task_options(options, format, tasks, read.items, examples), "");
+    const std::string math =
+        "The following are multiple choice questions (with answers) about elementary mathematics.\n\n"
+        "What is 1 + 1?\nA. 1\nB. 2\nC. 3\nD. 4\nAnswer: B\n\n"
+        "What is 3 - 1?\nA. 2\nB. 1\nC. 0\nD. 3\nAnswer: A\n\n"
+        "What is 2 + 2?\nA. 3\nB. 4\nC. 5\nD. 22\nAnswer:";
+    const std::string astronomy =
+        "The following are multiple choice questions (with answers) about astronomy.\n\n"
+        "What orbits the Earth?\nA. the Moon\nB. Mars\nC. the Sun\nD. Venus\nAnswer: A\n\n"
+        "Which star is closest?\nA. Sirius\nB. Vega\nC. the Sun\nD. Polaris\nAnswer: C\n\n"
+        "Which planet is closest to the sun?\nA. Venus\nB. Earth\nC. Mercury\nD. Mars\nAnswer:";
+    ASSERT_EQ(read.items.size(), 2u);
+    EXPECT_EQ(read.items[0].description + read.items[0].context, math);
+    EXPECT_EQ(read.items[1].description + read.items[1].context, astronomy);
+    raw_prompt(read.items[0], math);
+    EXPECT_NE(examples.find("Answer: C\n\n"), std::string::npos);
+
+    // Three of a subject with two solved examples in the file is refused.
+    read = format.read(tasks);
+    options.fewshot = 3;
+    const std::string error = apply_task_options(options, format, tasks, read.items, examples);
+    EXPECT_NE(error.find(dev + ": has 2 solved examples of subject 'astronomy', --fewshot asks for 3"),
+              std::string::npos)
+        << error;
+}
+
+TEST(FewShot, OtherFormatsTakeTheFirstItemsOfTheFile) {
+    const std::string file = scratch_file(
+        "fewshot_arc.jsonl",
+        R"({"question": "Q1?", "choices": {"text": ["a", "b"], "label": ["A", "B"]}, "answerKey": "B"})" "\n"
+        R"({"question": "Q2?", "choices": {"text": ["c", "d"], "label": ["A", "B"]}, "answerKey": "A"})" "\n"
+        R"({"question": "Q3?", "choices": {"text": ["e", "f"], "label": ["A", "B"]}, "answerKey": "A"})" "\n");
+    const task_format &format = *find_task_format("arc");
+    read_result read = format.read(file);
+    task_options options;
+    options.fewshot = 2;
+    options.fewshot_from = file;
+    std::string examples;
+    ASSERT_EQ(apply_task_options(options, format, file, read.items, examples), "");
+    EXPECT_EQ(read.items[2].context,
+              "Question: Q1?\nAnswer: b\n\nQuestion: Q2?\nAnswer: c\n\nQuestion: Q3?\nAnswer:");
+}
+
+TEST(Groups, GroupByAFieldAndTheSummaryBreaksMetricsDown) {
+    const std::string file = scratch_file(
+        "grouped.jsonl",
+        R"({"context": "c", "choices": ["x", "y"], "answer": 0, "topic": "sky"})" "\n"
+        R"({"context": "c", "choices": ["x", "y"], "answer": 0})" "\n"
+        R"({"context": "c", "choices": ["x", "y"], "answer": 0, "topic": 3})" "\n");
+    read_result read = read_jsonl(file, jsonl_layout::generic);
+    EXPECT_EQ(group_items_by(file, "topic", read.items), file + ":3: field 'topic' must be a string to group by it");
+    EXPECT_EQ(read.items[0].group, "sky");
+    EXPECT_EQ(read.items[1].group, "");
+
+    summary_info info;
+    const auto add = [&](const char *group, bool right, const char *skipped) {
+        result_record r;
+        r.group = group;
+        r.skipped = skipped;
+        r.answers = {{-1.0, 1, 1}, {-2.0, 1, 1}};
+        r.correct = {right, !right, right};
+        tally(info, r);
+    };
+    add("sky", true, "");
+    add("sky", false, "");
+    add("sea", true, "");
+    add("sea", false, "empty answer");
+    add("", true, "");
+    const nlohmann::json j = summary_json(info);
+    EXPECT_EQ(j["groups"]["sky"]["scored"], 2);
+    EXPECT_EQ(j["groups"]["sky"]["metrics"]["acc"]["value"], 0.5);
+    EXPECT_EQ(j["groups"]["sky"]["metrics"]["acc_norm"]["value"], 0.5);
+    EXPECT_EQ(j["groups"]["sea"]["skipped"], 1);
+    EXPECT_EQ(j["groups"]["sea"]["metrics"]["acc"]["value"], 1.0);
+    EXPECT_EQ(j["groups"].size(), 2u);
+    EXPECT_EQ(j["metrics"]["acc"]["value"], 0.75);
+
+    char printed[4096] = "";
+    std::FILE *out = fmemopen(printed, sizeof printed - 1, "w");
+    ASSERT_NE(out, nullptr);
+    print_summary(out, info);
+    std::fclose(out);
+    EXPECT_NE(std::string(printed).find("| sky   |      2 |       0 | 0.5000 +- 0.5000 | 0.5000 +- 0.5000 |"),
+              std::string::npos)
+        << printed;
+
+    // The group travels with the record, for summarize.
+    result_record r;
+    r.id = "x";
+    r.run = "r";
+    r.group = "sky";
+    r.skipped = "no label";
+    result_record back;
+    ASSERT_EQ(parse_result_line(to_json_line(r), back), "");
+    EXPECT_EQ(back.group, "sky");
+}
+
+}  // namespace
