@@ -133,7 +133,10 @@ def test_rolling_windows_cover_each_token_once(model, stories):
 
 def test_requests_keep_their_order_and_long_contexts_are_cut(model, stories):
     story = jsonl("rolling.jsonl")[1]["text"]
-    args = [("Lily went to the", " park"), (story, " The end."), ("Lily went to the", " moon"), ("", "Tom")]
+    args = [
+        ("Lily went to the", " park"), (story, " The end."), ("Lily went to the", " moon"), ("", "Tom"),
+        ("  ", "Tom"),
+    ]
     got = model.loglikelihood(requests("loglikelihood", args))
     assert got[0][0] == pytest.approx(direct(stories, *args[0])[0], abs=TOLERANCE)
     assert got[2][0] == pytest.approx(direct(stories, *args[2])[0], abs=TOLERANCE)
@@ -148,6 +151,10 @@ def test_requests_keep_their_order_and_long_contexts_are_cut(model, stories):
     start = stories.tokenize("").tolist()
     tom = stories.tokenize("Tom", add_special=False).tolist()
     assert got[3][0] == pytest.approx(one(stories, start, tom), abs=TOLERANCE)
+    # A context of whitespace alone moves whole to the continuation.
+    spaced = stories.tokenize("  Tom", add_special=False).tolist()
+    assert spaced != tom
+    assert got[4][0] == pytest.approx(one(stories, start, spaced), abs=TOLERANCE)
 
 
 def test_a_copy_of_the_model_scores_the_same(model):

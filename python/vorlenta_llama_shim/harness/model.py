@@ -172,16 +172,17 @@ class HarnessModel(LM):
         split a request: the context's trailing whitespace moves to the
         continuation, the two are tokenized together and cut at the context's
         own token count."""
+        n_spaces = len(context) - len(context.rstrip())
+        if n_spaces:
+            continuation = context[-n_spaces:] + continuation
+            context = context[:-n_spaces]
         if context == "":
+            # Nothing to condition on but the prefix token.
             whole = self.tok_encode(continuation, start=False)
             prefix = self.prefix_token_id
             if whole and whole[0] == prefix:
                 return whole[:1], whole[1:]
             return [prefix], whole
-        n_spaces = len(context) - len(context.rstrip())
-        if n_spaces:
-            continuation = context[-n_spaces:] + continuation
-            context = context[:-n_spaces]
         whole = self.tok_encode(context + continuation)
         context_ids = self.tok_encode(context)
         return context_ids, whole[len(context_ids) :]
