@@ -1,0 +1,299 @@
+"""The harness model `vorlenta`: lm_eval's LM interface over Runtime.
+
+Requests are tokenized as the harness's own token-level models do it, then
+grouped by context into tasks of Runtime.score_sequence_batch: each distinct
+context is decoded once with all its continuations, many contexts share one
+call, and the tokens a call's contexts share (a few-shot preamble) are
+decoded once as the retained prefix.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from lm_eval import utils as harness_utils
+from lm_eval.api.model import LM
+from lm_eval.api.registry import register_model
+from tqdm import tqdm
+
+from ..ranking import common_prefix
+from ..runtime import Runtime
+
+Tokens = List[int]
+
+# Options of the harness's command line that every model receives; this one
+# batches by itself and runs where the library runs, so they change nothing.
+_IGNORED_OPTIONS = ("batch_size", "max_batch_size", "device")
+
+
+class GenerationUnsupported(NotImplementedError):
+    """A task asked the model to generate text."""
+
+
+def _integer(value: Any, name: str, minimum: int) -> int:
+    try:
+        number = int(value)
+    except (TypeError, ValueError):
+        raise ValueError("model argument %s=%r is not an integer" % (name, value)) from None
+    if isinstance(value, bool) or isinstance(value, float) and value != number:
+        raise ValueError("model argument %s=%r is not an integer" % (name, value))
+    if number < minimum:
+        raise ValueError("model argument %s=%d must be at least %d" % (name, number, minimum))
+    return number
+
+
+@register_model("vorlenta")
+class HarnessModel(LM):
+    """A local GGUF model scored exactly through vorlenta_llama_shim.
+
+    Model arguments: model=PATH (required); n_ctx (2048), n_batch (512),
+    n_seq_max (8), threads and threads_batch (0: llama.cpp's choice),
+    n_gpu_layers (0) as Runtime takes them; max_length (n_ctx), the window
+    a request is cut to from the left as the harness's models do; and
+    tasks_per_call (64), the distinct contexts scored by one library call,
+    which is also the step of the progress bar.
+    """
+
+    def __init__(
+        self,
+        model: Optional[str] = None,
+        n_ctx: int = 2048,
+        n_batch: int = 512,
+        n_seq_max: int = 8,
+        threads: int = 0,
+        threads_batch: int = 0,
+        n_gpu_layers: int = 0,
+        max_length: Optional[int] = None,
+        tasks_per_call: int = 64,
+        **options: Any,
+    ) -> None:
+        super().__init__()
+        unknown = sorted(k for k in options if k not in _IGNORED_OPTIONS)
+        if unknown:
+            raise ValueError(
+                "unknown model argument(s) %s; the vorlenta model takes model, n_ctx, n_batch, "
+                "n_seq_max, threads, threads_batch, n_gpu_layers, max_length, tasks_per_call"
+                % ", ".join(unknown)
+            )
+        if not model:
+            raise ValueError("the vorlenta model needs model=PATH of a GGUF file in --model_args")
+        model = os.fspath(model)
+        if not os.path.isfile(model):
+            raise FileNotFoundError("model=%s: no such file" % model)
+        self._settings: Dict[str, Any] = dict(
+            model=model,
+            n_ctx=_integer(n_ctx, "n_ctx", 1),
+            n_batch=_integer(n_batch, "n_batch", 1),
+            n_seq_max=_integer(n_seq_max, "n_seq_max", 2),
+            threads=_integer(threads, "threads", 0),
+            threads_batch=_integer(threads_batch, "threads_batch", 0),
+            n_gpu_layers=_integer(n_gpu_layers, "n_gpu_layers", 0),
+            max_length=_integer(
+                n_ctx if max_length is None else max_length, "max_length", 2
+            ),
+            tasks_per_call=_integer(tasks_per_call, "tasks_per_call", 1),
+        )
+        if self._settings["max_length"] > self._settings["n_ctx"]:
+            raise ValueError(
+                "model argument max_length=%d exceeds n_ctx=%d"
+                % (self._settings["max_length"], self._settings["n_ctx"])
+            )
+        self._open()
+
+    def _open(self) -> None:
+        s = self._settings
+        self._runtime = Runtime(
+            s["model"],
+            n_ctx=s["n_ctx"],
+            n_batch=s["n_batch"],
+            n_seq_max=s["n_seq_max"],
+            threads=s["threads"],
+            threads_batch=s["threads_batch"],
+            n_gpu_layers=s["n_gpu_layers"],
+        )
+        # The tokens the vocabulary puts around a text (its start token, an
+        # end token for some), found by tokenizing a probe with and without them.
+        plain = self._runtime.tokenize(" a", add_special=False).tolist()
+        marked = self._runtime.tokenize(" a", add_special=True).tolist()
+        at = next(
+            (i for i in range(len(marked) - len(plain) + 1) if marked[i : i + len(plain)] == plain),
+            0,
+        )
+        self._start: Tokens = marked[:at]
+        self._end: Tokens = marked[at + len(plain) :]
+
+    # The runtime holds a library handle: a copy reopens the model instead.
+    def __getstate__(self) -> Dict[str, Any]:
+        state = self.__dict__.copy()
+        state.pop("_runtime", None)
+        state["cache_hook"] = None
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        from lm_eval.api.model import CacheHook
+
+        self.cache_hook = CacheHook(None)
+        self._open()
+
+    # ---- what the harness asks of a model ----------------------------------
+
+    @property
+    def max_length(self) -> int:
+        return int(self._settings["max_length"])
+
+    @property
+    def tokenizer_name(self) -> str:
+        return os.path.basename(self._settings["model"])
+
+    @property
+    def prefix_token_id(self) -> int:
+        """The token an empty context or a document's first window is
+        conditioned on: the start token, else the end token, as the
+        harness's models do."""
+        if self._start:
+            return self._start[-1]
+        if self._end:
+            return self._end[0]
+        raise ValueError(
+            "%s adds neither a start nor an end token to a text, so an empty context "
+            "has no token to condition on" % self._settings["model"]
+        )
+
+    def tok_encode(self, text: str, start: bool = True) -> Tokens:
+        """The text's ids, led by the start token when the vocabulary adds one
+        (and start is set); special-token text stays text."""
+        ids = self._runtime.tokenize(text, add_special=False, parse_special=False).tolist()
+        return (self._start + ids) if start else ids
+
+    def encode_pair(self, context: str, continuation: str) -> Tuple[Tokens, Tokens]:
+        """(context ids, continuation ids) as the harness's token-level models
+        split a request: the context's trailing whitespace moves to the
+        continuation, the two are tokenized together and cut at the context's
+        own token count."""
+        n_spaces = len(context) - len(context.rstrip())
+        if n_spaces:
+            continuation = context[-n_spaces:] + continuation
+            context = context[:-n_spaces]
+        if context == "":
+            # Nothing to condition on but the prefix token.
+            whole = self.tok_encode(continuation, start=False)
+            prefix = self.prefix_token_id
+            if whole and whole[0] == prefix:
+                return whole[:1], whole[1:]
+            return [prefix], whole
+        whole = self.tok_encode(context + continuation)
+        context_ids = self.tok_encode(context)
+        return context_ids, whole[len(context_ids) :]
+
+    def _fit(self, context: Tokens, continuation: Tokens, what: str) -> Tokens:
+        """The context cut from the left so that the decoded positions,
+        context plus continuation but its last token, fit max_length."""
+        excess = len(context) + len(continuation) - 1 - self.max_length
+        if excess <= 0:
+            return context
+        if excess >= len(context):
+            raise ValueError(
+                "%s: the continuation's %d tokens do not fit max_length=%d with any context"
+                % (what, len(continuation), self.max_length)
+            )
+        return context[excess:]
+
+    def loglikelihood(self, requests: Sequence[Any], disable_tqdm: bool = False) -> List[Tuple[float, bool]]:
+        pairs = []
+        for i, request in enumerate(requests):
+            context, continuation = request.args
+            context_ids, continuation_ids = self.encode_pair(context, continuation)
+            pairs.append((self._fit(context_ids, continuation_ids, "request %d" % i), continuation_ids))
+        scored = self._score(pairs, disable_tqdm, "vorlenta loglikelihood")
+        results = []
+        for request, (log_prob, greedy) in zip(requests, scored):
+            result = (log_prob, greedy)
+            self.cache_hook.add_partial("loglikelihood", request.args, result)
+            results.append(result)
+        return results
+
+    def loglikelihood_rolling(self, requests: Sequence[Any], disable_tqdm: bool = False) -> List[float]:
+        pairs: List[Tuple[Tokens, Tokens]] = []
+        owners: List[int] = []
+        for r, request in enumerate(requests):
+            (text,) = request.args
+            ids = self.tok_encode(text, start=False)
+            if not ids:
+                continue
+            windows = harness_utils.get_rolling_token_windows(
+                token_list=ids,
+                prefix_token=self.prefix_token_id,
+                max_seq_len=self.max_length,
+                context_len=1,
+            )
+            for window in map(harness_utils.make_disjoint_window, windows):
+                pairs.append(window)
+                owners.append(r)
+        scored = self._score(pairs, disable_tqdm, "vorlenta loglikelihood_rolling")
+        totals = [0.0] * len(requests)
+        for r, (log_prob, _) in zip(owners, scored):
+            totals[r] += log_prob
+        for request, total in zip(requests, totals):
+            self.cache_hook.add_partial("loglikelihood_rolling", request.args, total)
+        return totals
+
+    def generate_until(self, requests: Sequence[Any], disable_tqdm: bool = False) -> List[str]:
+        raise GenerationUnsupported(
+            "the vorlenta model scores answers and does not generate text: it runs "
+            "loglikelihood, multiple-choice and rolling-loglikelihood tasks, not tasks "
+            "that need generate_until (%d such requests)" % len(requests)
+        )
+
+    # ---- scoring ---------------------------------------------------------
+
+    def _score(
+        self, pairs: Sequence[Tuple[Tokens, Tokens]], disable_tqdm: bool, description: str
+    ) -> List[Tuple[float, bool]]:
+        """(log P(continuation | context), greedy) of each (context,
+        continuation) pair, in order. An empty continuation scores 0 and
+        counts as greedy, as nothing has to be predicted."""
+        results: List[Optional[Tuple[float, bool]]] = [None] * len(pairs)
+        tasks: Dict[Tuple[int, ...], List[int]] = {}
+        for i, (context, continuation) in enumerate(pairs):
+            if continuation:
+                tasks.setdefault(tuple(context), []).append(i)
+            else:
+                results[i] = (0.0, True)
+        # Sorted contexts put those sharing a preamble side by side, so that
+        # one call's contexts share as many leading tokens as they can.
+        order = sorted(tasks)
+        step = int(self._settings["tasks_per_call"])
+        with tqdm(total=len(pairs), desc=description, disable=disable_tqdm) as bar:
+            bar.update(len(pairs) - sum(len(m) for m in tasks.values()))
+            for begin in range(0, len(order), step):
+                chunk = order[begin : begin + step]
+                groups: Dict[int, List[Tuple[int, ...]]] = {}
+                for context in chunk:
+                    groups.setdefault(context[0], []).append(context)
+                for contexts in groups.values():
+                    members = [tasks[c] for c in contexts]
+                    scores, flags = self._score_group(
+                        contexts, [[pairs[i][1] for i in m] for m in members]
+                    )
+                    for m, task_scores, task_flags in zip(members, scores, flags):
+                        for i, s, g in zip(m, task_scores, task_flags):
+                            results[i] = (float(s), bool(g))
+                bar.update(sum(len(tasks[c]) for c in chunk))
+        if any(r is None for r in results):
+            raise RuntimeError("a request was left unscored")
+        return results  # type: ignore[return-value]
+
+    def _score_group(
+        self, contexts: List[Tuple[int, ...]], candidates: List[List[Tokens]]
+    ) -> Tuple[List[Any], List[Any]]:
+        """One batched call over contexts that share at least their first
+        token: the shared tokens are decoded once as the retained prefix."""
+        shared = common_prefix(contexts)[: int(self._settings["n_batch"])]
+        rt = self._runtime
+        with rt._lock:  # the retained prefix must stay ours until the call ends
+            rt.prefill(shared)
+            return rt.score_sequence_batch(
+                [c[len(shared) :] for c in contexts], candidates, greedy=True
+            )
