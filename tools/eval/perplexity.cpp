@@ -24,6 +24,7 @@
 #include "prompts.h"
 #include "results_file.h"
 #include "vorlenta_llama_shim.h"
+#include "whole_file.h"
 
 namespace vl_eval {
 namespace {
@@ -58,15 +59,6 @@ struct runtime_deleter {
 struct file_closer {
     void operator()(std::FILE *f) const { std::fclose(f); }
 };
-
-bool read_file(const std::string &path, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return !in.bad();
-}
 
 // What determines the values: the model, the text and the chunk size.
 // Thread and batch sizes move them only in their last bits.
@@ -202,7 +194,7 @@ int run_perplexity(const perplexity_options &o) {
     llama_backend_init();
 
     std::string text;
-    if (!read_file(o.text, text)) return fail(o.text + ": cannot read the file");
+    if (std::string error; !read_whole_file(o.text, text, error)) return fail(error);
     if (text.size() > INT32_MAX / 2) return fail(o.text + ": too large to tokenize in one piece");
 
     llama_model_params vocab_params = llama_model_default_params();
