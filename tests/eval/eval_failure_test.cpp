@@ -1,6 +1,7 @@
 // vl-eval's run when llama.cpp fails part-way: a decode that fails stops the
 // run with the item named, writes no result for the items of that library
 // call, and --resume scores them, to the results of a run that never failed.
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -101,6 +102,26 @@ TEST(FailedDecodes, StopTheRunWithoutResultsAndResumeCompletesIt) {
         ASSERT_EQ(vl_eval::run_evaluation(resume), 0);
         EXPECT_EQ(text_of(failed), expected);
     }
+}
+
+// Logits that are not numbers are the model's failure, not an answer: the
+// library refuses to score them, and the run stops before writing the item.
+TEST(FailedDecodes, ANonFiniteScoreStopsTheRun) {
+    const std::string tasks = write_tasks("nan.jsonl", 6);
+    const std::string out = scratch("nan-out.jsonl");
+    vl_test::fakes().llama_get_logits_ith = [](llama_context *c, int32_t i) -> float * {
+        float *logits = vl_test::real::llama_get_logits_ith(c, i);
+        const int32_t n = llama_vocab_n_tokens(llama_model_get_vocab(llama_get_model(c)));
+        if (logits != nullptr)
+            for (int32_t k = 0; k < n; ++k) logits[k] = std::nanf("");
+        return logits;
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vl_eval::run_evaluation(options(tasks, out, false)), 1);
+    const std::string message = testing::internal::GetCapturedStderr();
+    vl_test::fakes().llama_get_logits_ith = nullptr;
+    EXPECT_NE(message.find("stopped at item t0"), std::string::npos) << message;
+    EXPECT_EQ(lines_of(text_of(out)), 1u) << text_of(out);  // the header alone
 }
 
 }  // namespace
