@@ -240,6 +240,10 @@ int run_evaluation(const eval_options &o) {
                           {"gpu_layers", gpu_layers},
                           {"rpc", o.rpc}};
 
+    // From the results file's first line on, Ctrl-C stops the run after the
+    // call in flight, with the summary of what is done.
+    catch_interrupt();
+
     // Results already in the file (--resume) count as done.
     std::set<std::string> wanted, done;
     for (std::size_t i = begin; i < end; ++i) wanted.insert(items[i].id);
@@ -255,7 +259,6 @@ int run_evaluation(const eval_options &o) {
     limits.n_ctx = window;
     const scoring_plan plan = plan_scoring(sizes, o.share, o.walk, limits);
 
-    catch_interrupt();
     const prompt_builder builder(in.vocab.get(), in.mode, o.system, in.preamble,
                                  library_chat_encoder(runtime.get()));
     item_scorer walker(runtime.get());

@@ -35,12 +35,13 @@ volatile std::sig_atomic_t interrupt_requested = 0;
 void on_interrupt(int) { interrupt_requested = 1; }
 
 // Ctrl-C stops the run after the call in flight, whose chunks are written; a
-// second one kills the process the usual way.
+// second one kills the process the usual way. A write the signal arrives in
+// is resumed, not cut.
 void catch_interrupt() {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
 }
 
