@@ -104,6 +104,51 @@ TEST(FailedDecodes, StopTheRunWithoutResultsAndResumeCompletesIt) {
     }
 }
 
+// A chat encoding that fails (memory running out, say) is the library's
+// failure too, not a reason to skip the item: the run stops at the item, and
+// --resume completes it to the results of a run that never failed.
+TEST(FailedDecodes, AFailedChatEncodingStopsTheRunAndResumeCompletesIt) {
+    const std::string tasks = write_tasks("chat-failing.jsonl", 8);
+    std::string text = text_of(tasks);
+    text.insert(text.find("Once upon", text.find("\"t5\"")), "Mark ");  // t5's context alone
+    std::ofstream(tasks, std::ios::binary) << text;
+    vl_eval::eval_options o = options(tasks, scratch("chat-whole.jsonl"), false);
+    o.model = std::string(VL_FIXTURE_DIR) + "/chatml.gguf";
+    o.ctx = 0;
+
+    // Sizing and scoring encode every prompt once each: the failure is put
+    // into the first encoding of t5's prompt that scoring makes.
+    int marked = 0, fail_at = -1;
+    vl_test::fakes().llama_chat_apply_template = [&](const char *tmpl, const llama_chat_message *chat,
+                                                     size_t n, bool add_ass, char *buf, int32_t len) {
+        if (n > 0 && std::string(chat[n - 1].content).find("Mark Once") != std::string::npos &&
+            ++marked == fail_at)
+            return int32_t{-1};
+        return vl_test::real::llama_chat_apply_template(tmpl, chat, n, add_ass, buf, len);
+    };
+    ASSERT_EQ(vl_eval::run_evaluation(o), 0);
+    const std::string expected = text_of(o.out);
+    ASSERT_EQ(lines_of(expected), 9u);
+    ASSERT_EQ(marked % 2, 0);
+    fail_at = marked / 2 + 1;
+    marked = 0;
+
+    o.out = scratch("chat-stopped.jsonl");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vl_eval::run_evaluation(o), 1);
+    const std::string message = testing::internal::GetCapturedStderr();
+    EXPECT_NE(message.find("stopped at item t5 (line 6): chat encoding failed"), std::string::npos)
+        << message;
+    const std::string partial = text_of(o.out);
+    EXPECT_EQ(partial.find("\"id\":\"t5\""), std::string::npos) << partial;
+    EXPECT_EQ(expected.compare(0, partial.size(), partial), 0) << partial;
+
+    vl_test::fakes().llama_chat_apply_template = nullptr;
+    o.resume = true;
+    ASSERT_EQ(vl_eval::run_evaluation(o), 0);
+    EXPECT_EQ(text_of(o.out), expected);
+}
+
 // Logits that are not numbers are the model's failure, not an answer: the
 // library refuses to score them, and the run stops before writing the item.
 TEST(FailedDecodes, ANonFiniteScoreStopsTheRun) {

@@ -106,8 +106,12 @@ std::string size_inputs(const eval_options &o, const run_inputs &in, task_sizes 
         if (!sizing) return o.model + ": cannot open the model: " + err;
         chat = library_chat_encoder(sizing.get());
     }
-    sizes = size_tasks(in.tasks.items,
-                       prompt_builder(in.vocab.get(), in.mode, o.system, in.preamble, std::move(chat)));
+    // A failure of the encoder is the library's: it stops the run rather
+    // than leave an item unsized.
+    std::string failure;
+    sizes = size_tasks(in.tasks.items, prompt_builder(in.vocab.get(), in.mode, o.system, in.preamble,
+                                                      watch_encoder(std::move(chat), failure)));
+    if (!failure.empty()) return "chat encoding failed while sizing the task file: " + failure;
     return {};
 }
 
@@ -259,8 +263,9 @@ int run_evaluation(const eval_options &o) {
     limits.n_ctx = window;
     const scoring_plan plan = plan_scoring(sizes, o.share, o.walk, limits);
 
+    std::string encoder_failure;
     const prompt_builder builder(in.vocab.get(), in.mode, o.system, in.preamble,
-                                 library_chat_encoder(runtime.get()));
+                                 watch_encoder(library_chat_encoder(runtime.get()), encoder_failure));
     item_scorer walker(runtime.get());
     batch_scorer batcher(runtime.get());
     progress bar(stderr, progress::for_stream(stderr, o.quiet), info.items);
@@ -276,6 +281,7 @@ int run_evaluation(const eval_options &o) {
     job.run = header.run;
     job.walk = o.walk;
     job.done = &done;
+    job.encoder_failure = &encoder_failure;
     std::string stop_error = score_items(job, walker, batcher, writer, info, bar);
     bar.finish();
 

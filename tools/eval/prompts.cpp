@@ -35,11 +35,14 @@ chat_encoder library_chat_encoder(vl_llama_runtime *runtime) {
         char err[256] = "";
         const int64_t n = vl_llama_encode_chat(runtime, system.c_str(), user.c_str(), prefix,
                                                nullptr, 0, err, sizeof err);
-        if (n < 0) return err;
+        // The library leaves err empty when memory ran out.
+        if (n < 0) return err[0] != '\0' ? std::string(err) : "out of memory";
         out.assign(static_cast<std::size_t>(n), 0);
         const int64_t m = vl_llama_encode_chat(runtime, system.c_str(), user.c_str(), prefix,
                                                out.data(), out.size(), err, sizeof err);
-        if (m != n) return m < 0 ? std::string(err) : "chat encoding changed between calls";
+        if (m != n)
+            return m < 0 ? (err[0] != '\0' ? std::string(err) : "out of memory")
+                         : "chat encoding changed between calls";
         return {};
     };
 }

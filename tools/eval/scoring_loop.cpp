@@ -18,6 +18,15 @@ std::string name_item(const eval_item &item) {
 
 }  // namespace
 
+chat_encoder watch_encoder(chat_encoder inner, std::string &failure) {
+    return [inner = std::move(inner), &failure](const std::string &system, const std::string &user,
+                                                const char *prefix, std::vector<std::uint32_t> &out) {
+        std::string error = inner(system, user, prefix, out);
+        if (!error.empty()) failure = error;
+        return error;
+    };
+}
+
 void catch_interrupt() {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
@@ -50,7 +59,12 @@ std::string score_items(const scoring_job &job, item_scorer &walker, batch_score
         std::vector<const item_prompt *> scorable;
         std::vector<std::size_t> scorable_at;
         for (std::size_t i = first; i < last; ++i) {
+            if (job.encoder_failure != nullptr) job.encoder_failure->clear();
             records.push_back(prepare_record(items[i], *job.builder, job.n_ctx, job.run, prompts[i - first]));
+            if (job.encoder_failure != nullptr && !job.encoder_failure->empty())
+                return "stopped at " + name_item(items[i]) + ": chat encoding failed: " +
+                       *job.encoder_failure +
+                       "; its results were not written: rerun with --resume to score it again";
             if (records.back().skipped.empty()) {
                 scorable.push_back(&prompts[i - first]);
                 scorable_at.push_back(i - first);

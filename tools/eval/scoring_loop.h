@@ -22,6 +22,11 @@ namespace vl_eval {
 // the signal arrives in is resumed, not cut.
 void catch_interrupt();
 
+// A chat encoder that keeps the last failure of inner in failure: such a
+// failure is the library's, which stops the run, not a reason to skip the
+// item the prompt builder would record.
+chat_encoder watch_encoder(chat_encoder inner, std::string &failure);
+
 struct scoring_job {
     const std::vector<eval_item> *items = nullptr;
     std::size_t begin = 0, end = 0;   // the items of this run (shard and limit)
@@ -31,6 +36,7 @@ struct scoring_job {
     std::string run;
     bool walk = false;
     const std::set<std::string> *done = nullptr;  // ids already in the results file
+    std::string *encoder_failure = nullptr;       // watch_encoder's, for the builder's encoder
 };
 
 // Scores the calls of the plan that hold items of [begin, end) not done,
