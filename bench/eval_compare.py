@@ -202,7 +202,8 @@ def vl_eval_right(results, ids):
     with open(results) as f:
         for line in f:
             r = json.loads(line)
-            by_id[r["id"]] = r
+            if "evaluation" not in r:  # the run's header line
+                by_id[r["id"]] = r
     right, answers, answer_tokens = [], 0, 0
     for i in ids:
         r = by_id.get(i)

@@ -57,7 +57,9 @@ def test_multiple_choice_matches_vl_eval(scored_run, model_path, tmp_path):
     )
     assert done.returncode == 0, done.stderr
     metrics = json.loads(summary.read_text())["metrics"]
-    items = {json.loads(line)["id"]: json.loads(line) for line in out.read_text().splitlines()}
+    # The results file's first line describes the evaluation; the rest are items.
+    records = [json.loads(line) for line in out.read_text().splitlines()]
+    items = {r["id"]: r for r in records if "evaluation" not in r}
     harness_mc = scored_run["results"]["vl_mc"]
     assert harness_mc["acc,none"] == pytest.approx(metrics["acc"]["value"], abs=1e-12)
 

@@ -122,3 +122,24 @@ def test_answers_that_do_not_continue_the_prompt_are_named(rt: vl.Runtime, monke
     monkeypatch.setattr(rt, "encode_chat", merging)
     with pytest.raises(ValueError, match=r"answers\[2\] '-merged' changes how the prompt itself tokenizes"):
         rt.rank_answers(SYSTEM, USER, ["Paris", "Lyon", "-merged"])
+
+
+def test_an_end_token_the_vocabulary_adds_is_not_part_of_an_answer(rt: vl.Runtime, monkeypatch):
+    # A vocabulary that ends every text with its end token puts one after
+    # the prompt and after prompt + answer; the answer is what lies between.
+    expected = [(r.index, r.tokens, r.log_prob) for r in rt.rank_answers(SYSTEM, USER, ANSWERS)]
+    end = 3
+    encode_chat, tokenize = rt.encode_chat, rt.tokenize
+
+    def encode_with_end(*args, **kwargs):
+        return np.append(encode_chat(*args, **kwargs), np.uint32(end))
+
+    def tokenize_with_end(text, *, add_special=True, parse_special=False):
+        out = tokenize(text, add_special=add_special, parse_special=parse_special)
+        return np.append(out, np.uint32(end)) if add_special else out
+
+    monkeypatch.setattr(rt, "encode_chat", encode_with_end)
+    monkeypatch.setattr(rt, "tokenize", tokenize_with_end)
+    got = [(r.index, r.tokens, r.log_prob) for r in rt.rank_answers(SYSTEM, USER, ANSWERS)]
+    assert got == expected
+    assert all(end not in tokens for _, tokens, _ in got)

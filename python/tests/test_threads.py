@@ -4,6 +4,7 @@ runtime shared, its calls kept apart by its lock."""
 from __future__ import annotations
 
 import threading
+import time
 from typing import Callable, List
 
 import numpy as np
@@ -82,3 +83,30 @@ def test_one_runtime_shared_by_two_threads(rt: vl.Runtime):
     assert nexts
     for got in nexts:
         np.testing.assert_array_equal(got, expected_next)
+
+
+def test_a_retained_prefix_holds_its_suffix_calls_against_other_threads(rt: vl.Runtime):
+    # Each thread's suffix calls must score after its own prefix: outside a
+    # retained block the other thread's prefill would land between them.
+    prefixes = [ids(300, 12), ids(200, 12)]
+    suffix, candidates = ids(400, 3), [5, 6, 7]
+    expected = []
+    for prefix in prefixes:
+        rt.prefill(prefix)
+        expected.append(rt.score_suffix(suffix, candidates))
+    assert not np.array_equal(expected[0], expected[1])
+    got: List[List[np.ndarray]] = [[], []]
+
+    def job(k: int) -> None:
+        for _ in range(ROUNDS // 2):
+            with rt.retained(prefixes[k]) as held:
+                assert held is rt
+                got[k].append(rt.score_suffix(suffix, candidates))
+                time.sleep(0.002)  # room for the other thread, were it let in
+                got[k].append(rt.score_suffix(suffix, candidates))
+
+    run_together(lambda: job(0), lambda: job(1))
+    for k in range(2):
+        assert len(got[k]) == ROUNDS
+        for scores in got[k]:
+            np.testing.assert_array_equal(scores, expected[k])

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import operator
 import os
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -84,8 +85,14 @@ class Runtime:
 
     Use it as a context manager, or call close(). Token ids are accepted as
     any sequence of ints or integer numpy array; results are new numpy arrays.
-    Calls on one Runtime are serialised by its lock, so it may be shared
-    between threads; distinct Runtimes run in parallel.
+
+    Threads: distinct Runtimes run in parallel. One Runtime may be shared
+    between threads; each call on it runs alone (a lock serialises them), and
+    rank_answers and rank_many hold it over their whole request. Between two
+    calls, though, another thread's call may run: its prefill, score_next,
+    score_sequences or score_root_batch replaces the prefix a prefill retained,
+    so suffix calls that rely on a prefill belong in a retained(prefix) block,
+    which keeps every other thread's calls out until the block ends.
 
     n_ctx, n_batch and n_seq_max of 0 keep llama.cpp's defaults; threads and
     threads_batch of 0 leave the thread counts to llama.cpp (one given sets
@@ -265,6 +272,21 @@ class Runtime:
         p = _arrays.tokens(prefix, "prefix")
         self._call(lib.vl_llama_prefill_shared, u32p(p), len(p))
 
+    @contextlib.contextmanager
+    def retained(self, prefix: Tokens) -> Iterator["Runtime"]:
+        """Prefills prefix and holds the runtime for this thread until the
+        block ends, so that the suffix calls made in it score after prefix:
+
+            with runtime.retained(prompt):
+                a = runtime.score_suffix(suffix_a, candidates)
+                b = runtime.score_suffix(suffix_b, candidates)
+
+        Other threads' calls wait for the block; this thread's calls in it run
+        as usual (a call that discards the prefix still discards it)."""
+        with self._lock:
+            self.prefill(prefix)
+            yield self
+
     def score_suffix(self, suffix: Tokens, candidates: Tokens) -> npt.NDArray[np.float32]:
         """Raw logits of the candidates after the retained prefix plus suffix
         (which may be empty)."""
@@ -427,9 +449,10 @@ class Runtime:
         # One lock over the whole request, so that no other thread's call can
         # replace the retained prefix between the prefill and the scoring.
         with self._lock:
-            prompts = [self.encode_chat(system, user).tolist() for system, user, _ in triples]
+            end = self._added_end_token()
+            prompts = [_without_end(self.encode_chat(system, user).tolist(), end) for system, user, _ in triples]
             runs = [
-                [self._answer_run(system, user, prompt, text, i) for i, text in enumerate(texts)]
+                [self._answer_run(system, user, prompt, text, i, end) for i, text in enumerate(texts)]
                 for (system, user, texts), prompt in zip(triples, prompts)
             ]
             log_probs: List[List[float]] = [[] for _ in triples]
@@ -454,10 +477,22 @@ class Runtime:
             rankings.append(ranked)
         return rankings
 
+    def _added_end_token(self) -> Optional[int]:
+        """The token the vocabulary adds after every text it tokenizes with its
+        special tokens (an end-of-text token), or None when it adds none."""
+        with_special = self.tokenize("a", add_special=True).tolist()
+        bare = self.tokenize("a", add_special=False).tolist()
+        if bare and len(with_special) > len(bare) and with_special[-len(bare) - 1 : -1] == bare:
+            return with_special[-1]
+        return None
+
     def _answer_run(
-        self, system: Optional[str], user: str, prompt: Sequence[int], text: str, i: int
+        self, system: Optional[str], user: str, prompt: Sequence[int], text: str, i: int,
+        end: Optional[int] = None,
     ) -> Tuple[int, ...]:
-        whole = self.encode_chat(system, user, text).tolist()
+        # An end token the vocabulary adds would stand between the prompt and
+        # the answer: it is part of neither, as vl-eval splits them.
+        whole = _without_end(self.encode_chat(system, user, text).tolist(), end)
         if whole[: len(prompt)] != list(prompt):
             raise ValueError(
                 "answers[%d] %r changes how the prompt itself tokenizes, so it cannot be "
@@ -466,6 +501,10 @@ class Runtime:
         if len(whole) == len(prompt):
             raise ValueError("answers[%d] %r adds no tokens to the prompt" % (i, text))
         return tuple(whole[len(prompt):])
+
+
+def _without_end(tokens: List[int], end: Optional[int]) -> List[int]:
+    return tokens[:-1] if end is not None and tokens and tokens[-1] == end else tokens
 
 
 def _answer_texts(answers: Sequence[str], what: str) -> List[str]:

@@ -34,8 +34,14 @@ def run(*args, check=True):
 
 
 def records(path):
+    """The item records of a results file, without the runs' headers."""
     with open(path) as f:
-        return [json.loads(line) for line in f]
+        return [r for r in map(json.loads, f) if "evaluation" not in r]
+
+
+def record_lines(path):
+    """The lines of a results file that are item records."""
+    return [l for l in text(path).splitlines(keepends=True) if not l.startswith('{"evaluation"')]
 
 
 def text(path):
@@ -46,14 +52,6 @@ def text(path):
 def summary(path):
     with open(path) as f:
         return json.load(f)
-
-
-def fnv(text):
-    """vl-eval's fingerprint of a text (its run ids)."""
-    h = 1469598103934665603
-    for byte in text.encode():
-        h = ((h ^ byte) * 1099511628211) % 2**64
-    return "%016x" % h
 
 
 def write_tasks(name, n, preamble_words=0):
@@ -237,7 +235,9 @@ class BadInput(unittest.TestCase):
         self.assertIn("| acc ", p.stdout)  # the summary of what was done comes first
         got = {r["id"]: r for r in records(out)}
         self.assertEqual(sorted(got), ["a", "long"])
-        self.assertIn("more than the context window of 64", got["long"]["skipped"])
+        self.assertEqual(got["long"]["skipped"], "longer than the context window")
+        self.assertEqual(got["long"]["window"], 64)
+        self.assertGreater(got["long"]["needed"], 64)
         s = summary(summ)
         self.assertEqual((s["items"]["scored"], s["items"]["skipped"]), (1, 1))
         self.assertIn(":3:", s["error"])
@@ -251,8 +251,8 @@ class BadInput(unittest.TestCase):
         out = scratch("answer-long-out.jsonl")
         run("--model", STORIES, "--tasks", answer_long, "--out", out, "--ctx", "32")
         (r,) = records(out)
-        self.assertRegex(r["skipped"], r"^needs \d+ tokens, more than the context window of 32$")
-        needed = r["skipped"].split()[1]
+        self.assertEqual((r["skipped"], r["window"]), ("longer than the context window", 32))
+        needed = str(r["needed"])
         for ctx, scored in ((needed, True), (str(int(needed) - 1), False)):
             run("--model", STORIES, "--tasks", answer_long, "--out", scratch("edge.jsonl"),
                 "--ctx", ctx)
@@ -278,7 +278,7 @@ class Shards(unittest.TestCase):
         for i in range(3):
             parts.append(scratch(f"part{i}.jsonl"))
             run("--model", STORIES, "--tasks", tasks, "--out", parts[-1], "--shard", f"{i}/3")
-        self.assertEqual([l for p in parts for l in text(p).splitlines()], text(whole).splitlines())
+        self.assertEqual([l for p in parts for l in record_lines(p)], record_lines(whole))
         merged_sum = scratch("merged.json")
         p = subprocess.run([VL_EVAL, "summarize", *parts, "--summary", merged_sum, "--tasks", tasks],
                            capture_output=True, text=True, timeout=TIMEOUT)
@@ -287,13 +287,12 @@ class Shards(unittest.TestCase):
         self.assertEqual(merged["metrics"], one["metrics"])
         self.assertEqual(merged["items"], one["items"])
         self.assertEqual(merged["run"], one["run"])
-        # The run id is made of what determines the scores; it must not
-        # change between versions, or old results could not be resumed.
-        parts_of_run = [one["model"], "stories260K.gguf", str(os.path.getsize(STORIES)), "raw",
-                        "", "", "auto"]
-        batched = "batch:%d;" % one["configuration"]["n_ctx"]
-        self.assertEqual(one["run"],
-                         fnv("".join("%d:%s;" % (len(x.encode()), x) for x in parts_of_run) + batched))
+        # Every record carries the run id its file's header describes.
+        with open(whole) as f:
+            header = json.loads(f.readline())
+        self.assertEqual(header["run"], one["run"])
+        self.assertEqual(header["evaluation"]["format"], "generic")
+        self.assertEqual({r["run"] for r in records(whole)}, {one["run"]})
 
         # Missing shards are named, and the total still counts them.
         missing_sum = scratch("missing.json")
@@ -375,7 +374,7 @@ class BatchedScoring(unittest.TestCase):
         whole, whole_sum = scratch("batch-whole.jsonl"), scratch("batch-whole.json")
         run("--model", STORIES, "--tasks", tasks, "--out", whole, "--summary", whole_sum, *small)
         lines = text(whole).splitlines(keepends=True)
-        self.assertEqual(len(lines), 40)
+        self.assertEqual(len(lines), 41)  # the header and 40 records
         parts = []
         decoded = 0
         for i in range(7):
@@ -384,7 +383,7 @@ class BatchedScoring(unittest.TestCase):
             run("--model", STORIES, "--tasks", tasks, "--out", parts[-1], "--shard", f"{i}/7",
                 "--summary", part_sum, *small)
             decoded += summary(part_sum)["tokens_decoded"]
-        self.assertEqual("".join(text(p) for p in parts), "".join(lines))
+        self.assertEqual("".join(l for p in parts for l in record_lines(p)), "".join(lines[1:]))
         # Calls cut by a shard edge were scored whole by both shards.
         self.assertGreater(decoded, summary(whole_sum)["tokens_decoded"])
 
@@ -440,6 +439,95 @@ class HarnessOptions(unittest.TestCase):
         self.assertIn("has 1 solved examples of subject", p.stderr)
         self.assertEqual(run("--model", STORIES, "--tasks", tasks, "--fewshot", "1",
                              check=False).returncode, 2)
+
+
+class OneEvaluation(unittest.TestCase):
+    def test_resume_refuses_a_model_of_the_same_name_and_size_with_other_content(self):
+        tasks = write_tasks("same-name.jsonl", 6)
+        models = []
+        for d in ("model-a", "model-b"):
+            os.makedirs(os.path.join(SCRATCH, d), exist_ok=True)
+            models.append(os.path.join(SCRATCH, d, "model.gguf"))
+            with open(STORIES, "rb") as f:
+                data = bytearray(f.read())
+            if d == "model-b":
+                data[-2] ^= 1  # one bit of a weight's mantissa
+            with open(models[-1], "wb") as f:
+                f.write(data)
+        out = scratch("same-name-out.jsonl")
+        run("--model", models[0], "--tasks", tasks, "--out", out, "--limit", "3")
+        p = run("--model", models[1], "--tasks", tasks, "--out", out, "--resume", check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("another model or settings", p.stderr)
+        self.assertIn("model_xxh3", p.stderr)
+        self.assertNotIn("model_bytes", p.stderr)  # the same size: not named as a difference
+        self.assertEqual(len(records(out)), 3)  # nothing was added
+        run("--model", models[0], "--tasks", tasks, "--out", out, "--resume")
+        self.assertEqual(len(records(out)), 6)
+
+    def test_auto_and_the_explicit_format_are_one_evaluation_and_summarize_names_the_model(self):
+        tasks = write_tasks("auto-format.jsonl", 4)
+        out = scratch("auto-format-out.jsonl")
+        run("--model", STORIES, "--tasks", tasks, "--out", out, "--limit", "2")
+        run("--model", STORIES, "--tasks", tasks, "--out", out, "--resume", "--format", "generic")
+        self.assertEqual(len({r["run"] for r in records(out)}), 1)
+        summ = scratch("auto-format.json")
+        run("--model", STORIES, "--tasks", tasks, "--out", scratch("x.jsonl"), "--summary", summ,
+            "--limit", "1")
+        p = subprocess.run([VL_EVAL, "summarize", out], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertIn(summary(summ)["model"], p.stdout)
+        # Another window is another evaluation, and summarize says so.
+        other = scratch("auto-format-other.jsonl")
+        run("--model", STORIES, "--tasks", tasks, "--out", other, "--ctx", "200", "--limit", "1")
+        p = subprocess.run([VL_EVAL, "summarize", out, other], capture_output=True, text=True,
+                           timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("they differ in n_ctx: ", p.stderr)
+
+    def test_last_lines_whole_without_newline_or_cut(self):
+        tasks = write_tasks("last-line.jsonl", 5)
+        whole = scratch("last-line-whole.jsonl")
+        run("--model", STORIES, "--tasks", tasks, "--out", whole)
+        lines = text(whole).splitlines(keepends=True)
+        # A whole last record without its newline is kept, not scored again.
+        kept = scratch("last-line-kept.jsonl")
+        with open(kept, "w") as f:
+            f.write("".join(lines[:3]).rstrip("\n"))
+        p = run("--model", STORIES, "--tasks", tasks, "--out", kept, "--resume")
+        self.assertNotIn("cut off", p.stderr)
+        self.assertEqual(text(kept), text(whole))
+        # A cut one is reported and its item scored again.
+        cut = scratch("last-line-cut.jsonl")
+        with open(cut, "w") as f:
+            f.write("".join(lines[:3]) + lines[3][:30])
+        p = subprocess.run([VL_EVAL, "summarize", cut], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("%s:4: the last line was cut off" % cut, p.stderr)
+        p = run("--model", STORIES, "--tasks", tasks, "--out", cut, "--resume")
+        self.assertIn("%s:4: the last line was cut off" % cut, p.stderr)
+        self.assertEqual(text(cut), text(whole))
+
+
+class ExitStatuses(unittest.TestCase):
+    def test_usage_errors_exit_2_and_an_empty_task_file_is_an_error(self):
+        tasks = write_tasks("usage.jsonl", 2)
+        for args in (["--model", STORIES, "--tasks", tasks, "--no-such-option"],
+                     ["--model", STORIES, "--tasks", tasks, "--format", "csv"],
+                     ["--model", STORIES, "--tasks", tasks, "--shard", "3/3"],
+                     ["--model", STORIES, "--tasks", tasks, "--ctx", "0"],
+                     ["--model", STORIES, "--tasks", tasks, "--limit", "-1"],
+                     ["--tasks", tasks],
+                     ["summarize"]):
+            p = run(*args, check=False)
+            self.assertEqual(p.returncode, 2, (args, p.stderr))
+            self.assertNotEqual(p.stderr, "", args)
+        empty = scratch("empty.jsonl")
+        with open(empty, "w") as f:
+            f.write("\n")
+        p = run("--model", STORIES, "--tasks", empty, check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("%s: the task file holds no items" % empty, p.stderr)
 
 
 if __name__ == "__main__":

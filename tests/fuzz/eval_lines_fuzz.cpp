@@ -1,7 +1,8 @@
 // vl-eval's line readers with any text: a task file line in each layout and a
 // results file line. Neither may throw or crash; an item accepted for
 // scoring has at least two non-empty answers and a label among them; a
-// results line that reads back writes itself out to the same record.
+// results line (record or header) that reads back writes itself out to the
+// same one.
 #include <cstdint>
 #include <string>
 
@@ -28,8 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         line.pop_back();  // the newline
         vl_eval::result_record again;
         VL_FUZZ_CHECK(vl_eval::parse_result_line(line, again).empty(), "a written record reads back");
-        VL_FUZZ_CHECK(vl_eval::same_outcome(record, again) && again.run == record.run,
+        VL_FUZZ_CHECK(vl_eval::same_outcome(record, again) && again.run == record.run &&
+                          again.needed == record.needed && again.window == record.window,
                       "a written record reads back unchanged");
+    }
+
+    vl_eval::evaluation_header header;
+    if (vl_eval::parse_header_line(text, header)) {
+        std::string line = vl_eval::to_json_line(header);
+        line.pop_back();
+        vl_eval::evaluation_header again;
+        VL_FUZZ_CHECK(vl_eval::parse_header_line(line, again), "a written header reads back");
+        VL_FUZZ_CHECK(again.run == header.run, "a written header keeps its run");
+        VL_FUZZ_CHECK(!vl_eval::parse_result_line(line, record).empty(), "a header is not a record");
     }
     return 0;
 }

@@ -16,6 +16,9 @@ struct eval_item {
     // Where the item came from, for messages: the 1-based line of a text file,
     // or the 0-based task index of a binary file.
     std::size_t line = 0;
+    // The name of the format the item was read as ("mmlu", "mc-binary"), the
+    // same whether it was named with --format or recognised.
+    std::string format;
     // The item's own system message (chat prompts); empty for none.
     std::string system;
     // Text that goes before everything else of the prompt, the same for the

@@ -212,10 +212,10 @@ std::string parse_jsonl_item(const std::string &text, jsonl_layout layout, eval_
     try {
         if (layout == jsonl_layout::automatic) layout = recognise(o);
         switch (layout) {
-            case jsonl_layout::generic: read_generic(o, item); break;
-            case jsonl_layout::hellaswag: read_hellaswag(o, item); break;
-            case jsonl_layout::mmlu: read_mmlu(o, item); break;
-            case jsonl_layout::arc: read_arc(o, item); break;
+            case jsonl_layout::generic: read_generic(o, item), item.format = "generic"; break;
+            case jsonl_layout::hellaswag: read_hellaswag(o, item), item.format = "hellaswag"; break;
+            case jsonl_layout::mmlu: read_mmlu(o, item), item.format = "mmlu"; break;
+            case jsonl_layout::arc: read_arc(o, item), item.format = "arc"; break;
             case jsonl_layout::automatic: break;
         }
     } catch (const bad_item &e) {

@@ -49,8 +49,13 @@ int run(int argc, char **argv) {
         "  vl-eval -m model.gguf -t tasks.jsonl --shard 2/8 -o results-2.jsonl\n"
         "  vl-eval summarize results-*.jsonl --tasks tasks.jsonl --summary summary.json\n"
         "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512   (see perplexity --help)\n\n"
-        "Exit status: 0 done, 1 failed (a malformed line stops the run after the summary),\n"
-        "2 usage error, 130 interrupted with Ctrl-C (the summary covers the items done).");
+        "Results: the first line of a results file describes the evaluation (model content\n"
+        "hash, format, prompt mode, window, ...); every item's line carries its run id, and\n"
+        "--resume and summarize refuse results of another evaluation, naming what differs.\n\n"
+        "Exit status: 0 done, 1 failed (a malformed line, or a failure of the library or\n"
+        "the model while scoring, stops the run after the summary; nothing of the items in\n"
+        "flight is written, and --resume scores them), 2 usage error, 130 interrupted with\n"
+        "Ctrl-C (the summary covers the items done).");
     app.set_version_flag("--version", "vl-eval 0.5.0");
     app.add_option("--model,-m", o.model, "GGUF model file (required)")->type_name("FILE");
     app.add_option("--tasks,-t", o.tasks,

@@ -23,7 +23,9 @@
 #include "perplexity_chunks.h"
 #include "prompts.h"
 #include "results_file.h"
+#include "run_identity.h"
 #include "vorlenta_llama_shim.h"
+#include "whole_file.h"
 
 namespace vl_eval {
 namespace {
@@ -33,12 +35,13 @@ volatile std::sig_atomic_t interrupt_requested = 0;
 void on_interrupt(int) { interrupt_requested = 1; }
 
 // Ctrl-C stops the run after the call in flight, whose chunks are written; a
-// second one kills the process the usual way.
+// second one kills the process the usual way. A write the signal arrives in
+// is resumed, not cut.
 void catch_interrupt() {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
 }
 
@@ -59,30 +62,23 @@ struct file_closer {
     void operator()(std::FILE *f) const { std::fclose(f); }
 };
 
-bool read_file(const std::string &path, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return !in.bad();
-}
-
-// What determines the values: the model, the text and the chunk size.
-// Thread and batch sizes move them only in their last bits.
+// What determines the values: the model (by its content), the text and the
+// chunk size. Thread and batch sizes move them only in their last bits.
 std::string run_fingerprint(vl_llama_runtime *runtime, const std::string &model_path,
-                            const std::string &text, int ctx) {
+                            const std::string &text, int ctx, std::string &run) {
     char desc[512] = "";
     const int64_t n = vl_llama_model_desc(runtime, desc, sizeof desc, nullptr, 0);
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(model_path, ec);
+    std::string model_hash;
+    std::uint64_t model_bytes = 0;
+    if (std::string e = hash_file(model_path, model_hash, model_bytes); !e.empty()) return e;
     std::string key;
     for (const std::string &part :
-         {std::string(n >= 0 && static_cast<std::size_t>(n) < sizeof desc ? desc : "?"),
-          std::filesystem::path(model_path).filename().string(), std::to_string(ec ? 0 : size),
-          fingerprint(text), std::to_string(text.size()), std::to_string(ctx)})
+         {std::string(n >= 0 && static_cast<std::size_t>(n) < sizeof desc ? desc : "?"), model_hash,
+          std::to_string(model_bytes), fingerprint(text), std::to_string(text.size()),
+          std::to_string(ctx)})
         key += std::to_string(part.size()) + ":" + part + ";";
-    return fingerprint(key);
+    run = fingerprint(key);
+    return {};
 }
 
 std::string to_json_line(const chunk_result &r, const perplexity_sums &running,
@@ -202,7 +198,7 @@ int run_perplexity(const perplexity_options &o) {
     llama_backend_init();
 
     std::string text;
-    if (!read_file(o.text, text)) return fail(o.text + ": cannot read the file");
+    if (std::string error; !read_whole_file(o.text, text, error)) return fail(error);
     if (text.size() > INT32_MAX / 2) return fail(o.text + ": too large to tokenize in one piece");
 
     llama_model_params vocab_params = llama_model_default_params();
@@ -245,7 +241,9 @@ int run_perplexity(const perplexity_options &o) {
     std::unique_ptr<vl_llama_runtime, runtime_deleter> runtime(
         vl_llama_open(o.model.c_str(), &config, err, sizeof err));
     if (!runtime) return fail(o.model + ": cannot open the model: " + err);
-    const std::string run = run_fingerprint(runtime.get(), o.model, text, o.ctx);
+    std::string run;
+    if (std::string e = run_fingerprint(runtime.get(), o.model, text, o.ctx, run); !e.empty())
+        return fail(e);
 
     std::vector<chunk_result> previous;
     std::unique_ptr<std::FILE, file_closer> out;

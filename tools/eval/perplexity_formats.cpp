@@ -8,36 +8,17 @@
 #include <cstring>
 #include <vector>
 
+#include "whole_file.h"
+
 namespace vl_eval {
 
 namespace {
-
-// The whole file, or an error "PATH: cannot read: reason".
-bool read_file(const std::string &path, std::string &bytes, std::string &error) {
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    bytes.clear();
-    char buf[1 << 16];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) {
-        error = path + ": cannot read: " + std::strerror(err);
-        return false;
-    }
-    return true;
-}
 
 // Why an item cannot be scored, from its answers alone; empty when it can.
 std::string answers_fault(const std::vector<std::string> &choices) {
     if (choices.size() < 2) return "fewer than two answers";
     for (const std::string &c : choices)
-        if (c.empty()) return "an empty answer";
+        if (c.empty()) return "empty answer";
     return "";
 }
 
@@ -157,6 +138,7 @@ public:
                 break;
             }
             eval_item item;
+            item.format = "mc-binary";
             item.id = "task-" + std::to_string(i);
             item.line = i;
             std::vector<std::int32_t> labels;
@@ -228,6 +210,7 @@ private:
             if (correct++ == 0) item.label = static_cast<long>(k);
         }
         item.skip_reason = answers_fault(item.choices);
+        if (item.skip_reason.empty() && correct == 0) item.skip_reason = "no right answer marked";
         if (item.skip_reason.empty() && correct > 1)
             item.skip_reason = "more than one answer is labelled correct";
     }
@@ -259,6 +242,7 @@ read_result parse_hellaswag_text(const std::string &text, const std::string &nam
             break;
         }
         eval_item item;
+        item.format = "hellaswag-text";
         item.id = "task-" + std::to_string(task);
         item.line = first + 1;
         item.context = lines[first];
@@ -268,7 +252,7 @@ read_result parse_hellaswag_text(const std::string &text, const std::string &nam
         if (index >= 0 && index < static_cast<long>(hellaswag_endings)) {
             item.label = index;
         } else if (item.skip_reason.empty()) {
-            item.skip_reason = "label " + std::to_string(index) + " out of range 0..3";
+            item.skip_reason = "label out of range";
         }
         out.items.push_back(std::move(item));
     }
@@ -278,7 +262,7 @@ read_result parse_hellaswag_text(const std::string &text, const std::string &nam
 read_result read_hellaswag_text(const std::string &path) {
     std::string bytes;
     read_result out;
-    if (!read_file(path, bytes, out.error)) return out;
+    if (!read_whole_file(path, bytes, out.error)) return out;
     return parse_hellaswag_text(bytes, path);
 }
 
@@ -292,7 +276,7 @@ read_result parse_multiple_choice_binary(const unsigned char *data, std::size_t 
 read_result read_multiple_choice_binary(const std::string &path) {
     std::string bytes;
     read_result out;
-    if (!read_file(path, bytes, out.error)) return out;
+    if (!read_whole_file(path, bytes, out.error)) return out;
     return parse_multiple_choice_binary(reinterpret_cast<const unsigned char *>(bytes.data()),
                                         bytes.size(), path);
 }

@@ -36,43 +36,14 @@ chat_encoder library_chat_encoder(vl_llama_runtime *runtime) {
         char err[256] = "";
         const int64_t n = vl_llama_encode_chat(runtime, system.c_str(), user.c_str(), prefix,
                                                nullptr, 0, err, sizeof err);
-        if (n < 0) return err;
+        // The library leaves err empty when memory ran out.
+        if (n < 0) return err[0] != '\0' ? std::string(err) : "out of memory";
         out.assign(static_cast<std::size_t>(n), 0);
         const int64_t m = vl_llama_encode_chat(runtime, system.c_str(), user.c_str(), prefix,
                                                out.data(), out.size(), err, sizeof err);
-        if (m != n) return m < 0 ? std::string(err) : "chat encoding changed between calls";
-        return {};
-    };
-}
-
-chat_encoder vocab_chat_encoder(const llama_model *vocab_model) {
-    return [vocab_model](const std::string &system, const std::string &user, const char *prefix,
-                         std::vector<std::uint32_t> &out) -> std::string {
-        const char *tmpl = llama_model_chat_template(vocab_model, nullptr);
-        if (tmpl == nullptr) return "the model has no chat template";
-        std::vector<llama_chat_message> messages;
-        if (!system.empty()) messages.push_back({"system", system.c_str()});
-        messages.push_back({"user", user.c_str()});
-        const int32_t n = llama_chat_apply_template(tmpl, messages.data(), messages.size(), true,
-                                                    nullptr, 0);
-        if (n < 0) return "llama_chat_apply_template failed";
-        std::string text(static_cast<std::size_t>(n) + 1, '\0');
-        const int32_t r = llama_chat_apply_template(tmpl, messages.data(), messages.size(), true,
-                                                    text.data(), n + 1);
-        if (r < 0 || r > n) return "llama_chat_apply_template failed";
-        text.resize(static_cast<std::size_t>(r));
-        if (prefix != nullptr) text += prefix;
-        if (text.size() > INT32_MAX / 2) return "prompt too long to tokenize";
-        const llama_vocab *vocab = llama_model_get_vocab(vocab_model);
-        const int32_t len = static_cast<int32_t>(text.size());
-        int32_t c = llama_tokenize(vocab, text.data(), len, nullptr, 0, true, true);
-        if (c == INT32_MIN) return "llama_tokenize overflow";
-        std::vector<llama_token> tokens(static_cast<std::size_t>(c < 0 ? -c : c));
-        c = llama_tokenize(vocab, text.data(), len, tokens.data(),
-                           static_cast<int32_t>(tokens.size()), true, true);
-        if (c < 0) return "llama_tokenize failed";
-        tokens.resize(static_cast<std::size_t>(c));
-        out.assign(tokens.begin(), tokens.end());
+        if (m != n)
+            return m < 0 ? (err[0] != '\0' ? std::string(err) : "out of memory")
+                         : "chat encoding changed between calls";
         return {};
     };
 }

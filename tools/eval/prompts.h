@@ -38,11 +38,8 @@ struct item_prompt {
 using chat_encoder = std::function<std::string(const std::string &system, const std::string &user,
                                                const char *prefix, std::vector<std::uint32_t> &out)>;
 
-// Through the library, as scoring uses it.
+// Through the library, as scoring (and sizing) uses it.
 chat_encoder library_chat_encoder(vl_llama_runtime *runtime);
-// The same template and tokenization on a vocabulary-only model, so that a
-// task can be sized before the model itself is opened.
-chat_encoder vocab_chat_encoder(const llama_model *vocab_model);
 
 // Tokens of plain text as the model reads it: the start token where the
 // vocabulary adds one, then the text with no special-token parsing.

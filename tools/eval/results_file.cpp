@@ -16,12 +16,6 @@ namespace vl_eval {
 
 using json = nlohmann::json;
 
-void decide(result_record &record) {
-    record.pick = pick_answers(record.answers);
-    for (std::size_t m = 0; m < metric_count; ++m)
-        record.correct[m] = record.pick[m] == record.label;
-}
-
 std::string to_json_line(const result_record &r) {
     // Keys in the order a reader expects them: id first, run last.
     nlohmann::ordered_json o;
@@ -30,6 +24,10 @@ std::string to_json_line(const result_record &r) {
     if (!r.group.empty()) o["group"] = r.group;
     if (!r.skipped.empty()) {
         o["skipped"] = r.skipped;
+        if (r.needed > 0) {
+            o["needed"] = r.needed;
+            o["window"] = r.window;
+        }
     } else {
         o["label"] = r.label;
         nlohmann::ordered_json answers = nlohmann::ordered_json::array();
@@ -49,6 +47,25 @@ std::string to_json_line(const result_record &r) {
     return o.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+std::string to_json_line(const evaluation_header &h) {
+    nlohmann::ordered_json o;
+    o["evaluation"] = h.settings;
+    o["run"] = h.run;
+    return o.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+bool parse_header_line(const std::string &line, evaluation_header &h) {
+    const nlohmann::ordered_json o = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (o.is_discarded() || !o.is_object() || o.contains("id") || !o.contains("evaluation"))
+        return false;
+    const auto &settings = o["evaluation"];
+    const auto run = o.find("run");
+    if (!settings.is_object() || run == o.end() || !run->is_string()) return false;
+    h.settings = settings;
+    h.run = run->get<std::string>();
+    return true;
+}
+
 std::string parse_result_line(const std::string &line, result_record &r) {
     const json o = json::parse(line, nullptr, false);
     if (o.is_discarded() || !o.is_object()) return "not a JSON object";
@@ -64,6 +81,14 @@ std::string parse_result_line(const std::string &line, result_record &r) {
         if (o.contains("skipped")) {
             r.skipped = o.at("skipped").get<std::string>();
             if (r.skipped.empty()) return "empty 'skipped' reason";
+            if (o.contains("needed")) {
+                if (std::string e = json_integer(o.at("needed"), "needed", 1, INT64_MAX, v); !e.empty())
+                    return e;
+                r.needed = static_cast<std::uint64_t>(v);
+                if (std::string e = json_integer(o.at("window"), "window", 0, INT64_MAX, v); !e.empty())
+                    return e;
+                r.window = static_cast<std::uint64_t>(v);
+            }
             return {};
         }
         const json &answers = o.at("answers");
@@ -137,48 +162,65 @@ results_read read_results(const std::string &path, bool missing_ok) {
     std::uint64_t number = 0;
     while (std::getline(in, line)) {
         ++number;
-        if (in.eof()) break;  // no newline: an unfinished last record
-        out.complete_bytes += line.size() + 1;
+        const bool last_without_newline = in.eof();
+        evaluation_header header;
         result_record r;
-        if (const std::string err = parse_result_line(line, r); !err.empty()) {
+        std::string err;
+        if (parse_header_line(line, header)) {
+            out.headers.push_back(std::move(header));
+        } else if (err = parse_result_line(line, r); err.empty()) {
+            out.records.push_back(std::move(r));
+        } else if (last_without_newline) {
+            // Killed while writing it: not a record; its item is scored again.
+            out.cut_line = number;
+            break;
+        } else {
             out.error = path + ":" + std::to_string(number) + ": " + err;
             return out;
         }
-        out.records.push_back(std::move(r));
+        out.complete_bytes += line.size() + (last_without_newline ? 0 : 1);
+        out.ends_without_newline = last_without_newline;
     }
+    if (in.bad()) out.error = path + ": cannot read the file: " + std::strerror(errno);
     return out;
 }
 
 results_writer::~results_writer() {
-    if (file_ != nullptr) std::fclose(file_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
-std::string results_writer::open(const std::string &path, bool resume, std::uint64_t complete_bytes) {
+std::string results_writer::open(const std::string &path, bool resume, const results_read &previous) {
     path_ = path;
     if (resume) {
         // Cut an unfinished last line before appending after it.
-        if (::truncate(path.c_str(), static_cast<off_t>(complete_bytes)) != 0 && errno != ENOENT)
+        if (::truncate(path.c_str(), static_cast<off_t>(previous.complete_bytes)) != 0 && errno != ENOENT)
             return path + ": cannot prepare the file for resuming: " + std::strerror(errno);
-        file_ = std::fopen(path.c_str(), "ab");
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     } else {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                return path + ": the file exists; continue it with --resume or remove it";
-            return path + ": cannot create the file: " + std::strerror(errno);
-        }
-        file_ = ::fdopen(fd, "wb");
-        if (file_ == nullptr) ::close(fd);
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd_ < 0 && errno == EEXIST)
+            return path + ": the file exists; continue it with --resume or remove it";
     }
-    if (file_ == nullptr) return path + ": cannot open the file: " + std::strerror(errno);
+    if (fd_ < 0) return path + ": cannot open the file: " + std::strerror(errno);
+    if (resume && previous.ends_without_newline) return write_line("\n");
     return {};
 }
 
-std::string results_writer::write(const result_record &record) {
-    const std::string line = to_json_line(record);
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
-        return path_ + ": cannot write results: " + std::strerror(errno);
+std::string results_writer::write_line(const std::string &line) {
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return path_ + ": cannot write results: " + std::strerror(n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
     return {};
+}
+
+std::string results_writer::write(const result_record &record) { return write_line(to_json_line(record)); }
+
+std::string results_writer::write(const evaluation_header &header) {
+    return write_line(to_json_line(header));
 }
 
 }  // namespace vl_eval

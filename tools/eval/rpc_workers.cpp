@@ -285,12 +285,16 @@ std::string add_rpc_workers(const std::string &list, const rpc_check_limits &lim
         error = check_rpc_handshake(endpoint, limits.handshake_timeout_ms);
         if (!error.empty()) return error;
     }
+    // Every server is added before any is registered: when one cannot be,
+    // none of them is left among ggml's devices.
     const add_server_fn add = find_add_server();
+    std::vector<ggml_backend_reg_t> added;
     for (const rpc_endpoint &endpoint : endpoints) {
         ggml_backend_reg_t reg = add(endpoint.text().c_str());
         if (reg == nullptr) return "ggml's RPC backend could not add server " + endpoint.text();
-        ggml_backend_register(reg);
+        added.push_back(reg);
     }
+    for (ggml_backend_reg_t reg : added) ggml_backend_register(reg);
     return "";
 }
 

@@ -3,17 +3,17 @@
 #include <cstdio>
 #include <map>
 
+#include "failure.h"
 #include "results_file.h"
+#include "results_resume.h"
+#include "run_identity.h"
 #include "summary.h"
 #include "task_formats.h"
 
 namespace vl_eval {
 namespace {
 
-int fail(const std::string &message) {
-    std::fprintf(stderr, "vl-eval summarize: %s\n", message.c_str());
-    return 1;
-}
+int stop(const std::string &message) { return fail(message, "vl-eval summarize"); }
 
 // At most a few names, then how many more.
 std::string name_some(const std::vector<std::string> &ids) {
@@ -34,16 +34,25 @@ int run_summarize(const summarize_options &o) {
     std::map<std::string, source> merged;
     std::vector<std::string> conflicts;
     std::string run, run_file;
+    std::vector<evaluation_header> headers;
     for (const std::string &file : o.results) {
         results_read read = read_results(file, false);
-        if (!read.error.empty()) return fail(read.error);
+        if (!read.error.empty()) return stop(read.error);
+        if (read.cut_line != 0)
+            return stop(file + ":" + std::to_string(read.cut_line) +
+                        ": the last line was cut off (a run stopped while writing it); "
+                        "finish the run with --resume first");
+        headers.insert(headers.end(), read.headers.begin(), read.headers.end());
         for (result_record &r : read.records) {
             if (run.empty()) {
                 run = r.run;
                 run_file = file;
             } else if (r.run != run) {
-                return fail("results of different models or settings: " + run_file + " (run " + run +
-                            ") and " + file + " (run " + r.run + ", id " + r.id + ")");
+                const evaluation_header *a = find_header(headers, run), *b = find_header(headers, r.run);
+                return stop("results of different models or settings: " + run_file + " (run " + run +
+                            ") and " + file + " (run " + r.run + ", id " + r.id + "); they differ in " +
+                            settings_differences(a ? a->settings : nlohmann::ordered_json(),
+                                                 b ? b->settings : nlohmann::ordered_json()));
             }
             auto it = merged.find(r.id);
             if (it == merged.end()) {
@@ -55,10 +64,15 @@ int run_summarize(const summarize_options &o) {
         }
     }
     if (!conflicts.empty())
-        return fail("results for the same ids differ: " + name_some(conflicts));
+        return stop("results for the same ids differ: " + name_some(conflicts));
 
     summary_info info;
-    info.model = "(from results files)";
+    // The model's description, from the header of the evaluation merged.
+    const evaluation_header *header = find_header(headers, run);
+    info.model = header != nullptr && header->settings.contains("model") &&
+                         header->settings["model"].is_string()
+                     ? header->settings["model"].get<std::string>()
+                     : "(from results files)";
     info.model_path = "";
     info.run = run;
     info.configuration = {{"results", o.results}};
@@ -68,9 +82,9 @@ int run_summarize(const summarize_options &o) {
     int status = 0;
     if (!o.tasks.empty()) {
         const task_format *format = find_task_format(o.format);
-        if (format == nullptr) return fail("unknown --format '" + o.format + "'");
+        if (format == nullptr) return stop("unknown --format '" + o.format + "'");
         const read_result tasks = format->read(o.tasks);
-        if (!tasks.error.empty()) return fail(tasks.error);
+        if (!tasks.error.empty()) return stop(tasks.error);
         std::vector<std::string> missing, extra;
         std::map<std::string, bool> known;
         for (const eval_item &item : tasks.items) {
@@ -82,7 +96,7 @@ int run_summarize(const summarize_options &o) {
         info.items = tasks.items.size();
         info.configuration["tasks"] = o.tasks;
         if (!extra.empty())
-            return fail(std::to_string(extra.size()) + " results have ids that " + o.tasks +
+            return stop(std::to_string(extra.size()) + " results have ids that " + o.tasks +
                         " does not have: " + name_some(extra));
         if (!missing.empty()) {
             info.error = std::to_string(missing.size()) + " items of " + o.tasks +
@@ -92,8 +106,8 @@ int run_summarize(const summarize_options &o) {
     }
     print_summary(stdout, info);
     if (!o.summary.empty())
-        if (std::string e = write_summary(o.summary, info); !e.empty()) return fail(e);
-    if (status != 0) return fail(info.error);
+        if (std::string e = write_summary(o.summary, info); !e.empty()) return stop(e);
+    if (status != 0) return stop(info.error);
     return 0;
 }
 

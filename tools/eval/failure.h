@@ -1,0 +1,13 @@
+// How vl-eval reports what stops it: one line on stderr, "PROGRAM: message",
+// and exit status 1.
+#pragma once
+
+#include <string>
+
+namespace vl_eval {
+
+// Prints "program: message" on stderr; returns 1, the exit status of a
+// failed run.
+int fail(const std::string &message, const char *program = "vl-eval");
+
+}  // namespace vl_eval
