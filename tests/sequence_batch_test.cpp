@@ -303,8 +303,12 @@ TEST_F(SequenceBatch, SplitsWorkAtTheSequenceBatchAndWindowEdges) {
         // Branches decoded side by side round differently from one at a time.
         for (size_t i = 0; i < scores.size(); ++i)
             EXPECT_NEAR(scores[i], expected_scores[i], large_batch_tolerance) << i;
-        if (e.n_seq_max == 8) EXPECT_LE(decodes, 3u);
-        if (e.n_batch == 8) EXPECT_GT(decodes, expected / 8);
+        if (e.n_seq_max == 8) {
+            EXPECT_LE(decodes, 3u);
+        }
+        if (e.n_batch == 8) {
+            EXPECT_GT(decodes, expected / 8);
+        }
     }
 
     // The window: the prefix, the context and the longest candidate but one
