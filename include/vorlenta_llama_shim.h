@@ -106,6 +106,22 @@ VL_LLAMA_API vl_llama_runtime *vl_llama_open(const char *model_path,
 /* Frees the context, then the model, then the runtime. NULL is ignored. */
 VL_LLAMA_API void vl_llama_close(vl_llama_runtime *runtime);
 
+/* Replaces the runtime's context by one made from config's n_ctx, n_batch,
+ * n_seq_max and thread counts, under the rules of vl_llama_open, keeping the
+ * loaded model: config's n_gpu_layers is not used (the layers were placed
+ * when the model was loaded). A host can so open with a small window,
+ * tokenize what it will score, and then size the window without loading the
+ * model again. The new context is created first; only once that has worked
+ * is the old one freed, the retained shared prefix discarded (the memory is
+ * empty) and the capacities the queries report taken from the new context.
+ * Fails with "runtime and config are required" or "llama_init_from_model
+ * failed" (also for the configurations vl_llama_open refuses); the runtime
+ * is then unchanged and still usable, its retained prefix included.
+ * (Library 5.3.) */
+VL_LLAMA_API int32_t vl_llama_reconfigure(vl_llama_runtime *runtime,
+                                          const vl_llama_config *config, char *err,
+                                          size_t err_cap);
+
 /* ---- capability and capacity queries ------------------------------------
  * Never fail, allocate nothing, change nothing. An unsupported mode and a
  * capacity of nothing are both 0. */
@@ -132,6 +148,24 @@ VL_LLAMA_API uint32_t vl_llama_max_multi_root_tasks(const vl_llama_runtime *runt
  * of n_batch and n_ctx, and for a model whose attention is not causal at most
  * one physical batch (llama.cpp's n_ubatch). A request filled to it decodes. */
 VL_LLAMA_API size_t vl_llama_max_multi_root_tokens(const vl_llama_runtime *runtime);
+
+/* Facts about the loaded model, asked with one of the VL_LLAMA_INFO_
+ * constants. Like the queries above it never fails and changes nothing;
+ * it returns -1 for a NULL runtime or an unknown `what`. (Library 5.3.) */
+VL_LLAMA_API int64_t vl_llama_model_info(const vl_llama_runtime *runtime, int32_t what);
+
+/* The context length the model was trained with. */
+#define VL_LLAMA_INFO_N_CTX_TRAIN 0
+/* 1 when the model has a chat template (vl_llama_encode_chat can run), else 0. */
+#define VL_LLAMA_INFO_HAS_CHAT_TEMPLATE 1
+/* The id vl_llama_tokenize puts first when add_special is set: the start
+ * (BOS) token when the vocabulary adds one, else -1. */
+#define VL_LLAMA_INFO_START_TOKEN 2
+/* The id vl_llama_tokenize appends when add_special is set: the end (EOS)
+ * token when the vocabulary adds one, else -1. */
+#define VL_LLAMA_INFO_END_TOKEN 3
+/* The number of tokens in the vocabulary; valid ids are below it. */
+#define VL_LLAMA_INFO_N_VOCAB 4
 
 /* ---- text ----------------------------------------------------------------- */
 
@@ -171,6 +205,16 @@ VL_LLAMA_API int64_t vl_llama_decode_tokens(const vl_llama_runtime *runtime,
                                             const uint32_t *tokens, size_t token_count,
                                             char *out_text, size_t out_cap,
                                             char *err, size_t err_cap);
+
+/* The text of one token as the model reads it, special tokens written out
+ * (a start token gives its text, such as "<s>"). Size query then fill as
+ * vl_llama_decode_tokens, with which it shares "invalid decode arguments"
+ * (NULL runtime), "decode output buffer is too small" and "llama_detokenize
+ * failed". An id at or above the vocabulary's size fails with "token id
+ * exceeds vocabulary size" before llama.cpp sees it. (Library 5.3.) */
+VL_LLAMA_API int64_t vl_llama_token_piece(const vl_llama_runtime *runtime, uint32_t token,
+                                          char *out_text, size_t out_cap, char *err,
+                                          size_t err_cap);
 
 /* Returns the length n of llama.cpp's model description (at most 511 bytes)
  * and writes it with a NUL only when out_text is non-NULL and n < out_cap;

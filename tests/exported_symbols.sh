@@ -25,10 +25,11 @@ if [ -n "$header" ]; then
         exit 1
     fi
 fi
-# The 21 functions of ABI 5's first release, and those minor releases added.
+# The 21 functions of ABI 5's first release, and those minor releases added
+# (5.2: 2, 5.3: 3).
 count=$(wc -l <"$expected")
-if [ "$count" -ne 23 ]; then
-    echo "$expected lists $count functions; the interface has 23"
+if [ "$count" -ne 26 ]; then
+    echo "$expected lists $count functions; the interface has 26"
     exit 1
 fi
 echo "exports: $count vl_llama_ functions, as listed and declared, nothing else"

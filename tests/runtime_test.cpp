@@ -284,3 +284,118 @@ TEST(Context, SharedKvBufferLetsSequencesUseTheWholeWindow) {
     EXPECT_NE(llama_decode(ctx, llama_batch_get_one(prefix.data(), 300)), 0);
     llama_free(ctx);
 }
+
+namespace {
+
+// Raw logits of two candidates after a prompt decoded from scratch.
+std::vector<float> next_logits(vl_llama_runtime *runtime) {
+    const std::vector<uint32_t> prompt = sample_prompt(20);
+    const uint32_t candidates[2] = {400, 401};
+    std::vector<float> logits(2);
+    char err[128] = "";
+    EXPECT_EQ(vl_llama_score_next(runtime, prompt.data(), prompt.size(), candidates, 2,
+                                  logits.data(), err, sizeof err),
+              0)
+        << err;
+    return logits;
+}
+
+// Raw logits of two candidates after the retained prefix and a short suffix.
+std::vector<float> suffix_logits(vl_llama_runtime *runtime, char *err, size_t cap) {
+    const std::vector<uint32_t> suffix = sample_prompt(3, 500);
+    const uint32_t candidates[2] = {400, 401};
+    std::vector<float> logits(2);
+    if (vl_llama_score_suffix(runtime, suffix.data(), suffix.size(), candidates, 2, logits.data(),
+                              err, cap) != 0)
+        return {};
+    return logits;
+}
+
+}  // namespace
+
+// A host opens small to tokenize, then sizes the window: the runtime then
+// scores, and reports its limits, exactly as one opened with that config.
+TEST(Reconfigure, GivesTheRuntimeAnOpenedWithTheNewConfigWouldHave) {
+    vl_llama_config small = test_config();
+    small.n_ctx = 64;
+    small.n_batch = 64;
+    small.n_seq_max = 2;
+    vl_llama_config large = test_config();
+    large.n_ctx = 768;
+    large.n_batch = 256;
+    large.n_seq_max = 6;
+    large.n_gpu_layers = 99;  // not used: the layers were placed at open
+    runtime_ptr runtime = open_runtime(fixture_path("chatml"), small);
+    ASSERT_NE(runtime, nullptr);
+    const std::vector<uint32_t> prefix = sample_prompt(10);
+    char err[128] = "untouched";
+    ASSERT_EQ(vl_llama_prefill_shared(runtime.get(), prefix.data(), prefix.size(), err, sizeof err), 0);
+
+    reset_counts();
+    ASSERT_EQ(vl_llama_reconfigure(runtime.get(), &large, err, sizeof err), 0);
+    EXPECT_STREQ(err, "untouched");
+    EXPECT_EQ(counts().llama_model_load_from_file, 0);
+    EXPECT_EQ(counts().llama_init_from_model, 1);
+    EXPECT_EQ(counts().llama_free, 1);
+    EXPECT_EQ(counts().llama_set_n_threads, 1);
+    // The retained prefix went with the old context.
+    EXPECT_FALSE(runtime->has_shared_prefix);
+    EXPECT_EQ(suffix_logits(runtime.get(), err, sizeof err), std::vector<float>{});
+
+    large.n_gpu_layers = 0;
+    runtime_ptr reference = open_runtime(fixture_path("chatml"), large);
+    ASSERT_NE(reference, nullptr);
+    EXPECT_EQ(runtime->n_ctx, reference->n_ctx);
+    EXPECT_EQ(runtime->n_ctx_seq, reference->n_ctx_seq);
+    EXPECT_EQ(runtime->n_batch, 256u);
+    EXPECT_EQ(runtime->n_seq_max, 6u);
+    EXPECT_EQ(runtime->n_ubatch, reference->n_ubatch);
+    EXPECT_EQ(vl_llama_max_parallel_tasks(runtime.get()), 5u);
+    EXPECT_EQ(vl_llama_max_multi_root_tokens(runtime.get()),
+              vl_llama_max_multi_root_tokens(reference.get()));
+    EXPECT_EQ(next_logits(runtime.get()), next_logits(reference.get()));
+}
+
+// Whatever refuses the new context, the runtime keeps the old one, its
+// limits and its retained prefix, and scores as before.
+TEST(Reconfigure, FailureLeavesTheRuntimeAndItsPrefixWorking) {
+    runtime_ptr runtime = open_runtime(fixture_path("chatml"));
+    ASSERT_NE(runtime, nullptr);
+    const std::vector<uint32_t> prefix = sample_prompt(10);
+    char err[128] = "";
+    ASSERT_EQ(vl_llama_prefill_shared(runtime.get(), prefix.data(), prefix.size(), err, sizeof err), 0);
+    const std::vector<float> before = suffix_logits(runtime.get(), err, sizeof err);
+    ASSERT_EQ(before.size(), 2u) << err;
+    const uint32_t n_ctx = runtime->n_ctx, n_batch = runtime->n_batch;
+
+    vl_llama_config aborting = test_config();  // a batch that cannot hold a token per sequence
+    aborting.n_batch = 2;
+    aborting.n_seq_max = 4;
+    vl_llama_config fine = test_config();
+    fine.n_ctx = 256;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "a configuration llama.cpp would abort on"
+                                : "llama_init_from_model returns null");
+        reset_counts();
+        if (round == 1)
+            fakes().llama_init_from_model = [](llama_model *, llama_context_params) -> llama_context * {
+                return nullptr;
+            };
+        std::strcpy(err, "");
+        EXPECT_EQ(vl_llama_reconfigure(runtime.get(), round == 0 ? &aborting : &fine, err, sizeof err), -1);
+        EXPECT_STREQ(err, "llama_init_from_model failed");
+        EXPECT_EQ(counts().llama_init_from_model, round);
+        EXPECT_EQ(counts().llama_free, 0);
+        EXPECT_EQ(runtime->n_ctx, n_ctx);
+        EXPECT_EQ(runtime->n_batch, n_batch);
+        EXPECT_TRUE(runtime->has_shared_prefix);
+        EXPECT_EQ(suffix_logits(runtime.get(), err, sizeof err), before) << err;
+    }
+
+    std::strcpy(err, "");
+    EXPECT_EQ(vl_llama_reconfigure(nullptr, &fine, err, sizeof err), -1);
+    EXPECT_STREQ(err, "runtime and config are required");
+    std::strcpy(err, "");
+    EXPECT_EQ(vl_llama_reconfigure(runtime.get(), nullptr, err, sizeof err), -1);
+    EXPECT_STREQ(err, "runtime and config are required");
+}

@@ -219,3 +219,54 @@ TEST_F(TokenDecoding, HugeCapacityIsCappedAtTheLargestInt32) {
     EXPECT_EQ(seen_max, INT32_MAX);
     EXPECT_STREQ(out, "abc");
 }
+
+// vl_llama_token_piece: one token's text with special tokens written out,
+// where vl_llama_decode_tokens renders them as nothing.
+TEST_F(TokenDecoding, TokenPieceWritesSpecialTokensOut) {
+    uint32_t im_start = 0;  // the template's turn marker, a special token
+    ASSERT_EQ(vl_llama_tokenize(chatml, "<|im_start|>", 12, 0, 1, &im_start, 1, nullptr, 0), 1);
+    char err[128] = "";
+    const int64_t len = vl_llama_token_piece(chatml, im_start, nullptr, 0, err, sizeof err);
+    ASSERT_GT(len, 0) << err;
+    std::string piece(static_cast<size_t>(len), '#');
+    EXPECT_EQ(vl_llama_token_piece(chatml, im_start, piece.data(), piece.size(), err, sizeof err), -1);
+    EXPECT_STREQ(err, "decode output buffer is too small");
+    piece.push_back('#');
+    ASSERT_EQ(vl_llama_token_piece(chatml, im_start, piece.data(), piece.size(), err, sizeof err), len);
+    EXPECT_EQ(piece.back(), '\0');
+    piece.pop_back();
+    EXPECT_EQ(piece, "<|im_start|>");
+    EXPECT_EQ(decode(chatml, {im_start}), "");
+
+    // Ordinary tokens' pieces make the text.
+    std::vector<uint32_t> ids(64);
+    const int64_t count = vl_llama_tokenize(chatml, "The sky is blue", 15, 0, 0, ids.data(),
+                                            ids.size(), nullptr, 0);
+    ASSERT_GT(count, 1);
+    ids.resize(static_cast<size_t>(count));
+    std::string pieces;
+    for (uint32_t id : ids) {
+        char text[64] = "";
+        ASSERT_GE(vl_llama_token_piece(chatml, id, text, sizeof text, err, sizeof err), 0) << err;
+        pieces += text;
+    }
+    // The space the vocabulary puts before a text stays in the first piece,
+    // as the model reads it; decoding removes it.
+    EXPECT_EQ(pieces, " " + decode(chatml, ids));
+    EXPECT_EQ(pieces, " The sky is blue");
+}
+
+TEST_F(TokenDecoding, TokenPieceRefusesIdsOutsideTheVocabulary) {
+    const uint32_t n_vocab = static_cast<uint32_t>(vocab_size(chatml));
+    for (uint32_t bad : {n_vocab, 2147483648u, 0xFFFFFFFFu}) {
+        char out[16] = "untouched";
+        char err[128] = "";
+        EXPECT_EQ(vl_llama_token_piece(chatml, bad, out, sizeof out, err, sizeof err), -1) << bad;
+        EXPECT_STREQ(err, "token id exceeds vocabulary size");
+        EXPECT_STREQ(out, "untouched");
+    }
+    char err[128] = "";
+    EXPECT_EQ(vl_llama_token_piece(nullptr, 1, nullptr, 0, err, sizeof err), -1);
+    EXPECT_STREQ(err, "invalid decode arguments");
+    EXPECT_GE(vl_llama_token_piece(chatml, n_vocab - 1, nullptr, 0, err, sizeof err), 0);
+}

@@ -1,5 +1,6 @@
 // vl_llama_tokenize: text to ids with the model's vocabulary, as llama.cpp's
-// own tokenizer gives them, with its size query, flags and refusals.
+// own tokenizer gives them, with its size query, flags and refusals; and the
+// model facts vl_llama_model_info gives, the start and end tokens among them.
 #include <string>
 
 #include "support/test_support.h"
@@ -71,3 +72,55 @@ TEST(Tokenize, RefusesBadArgumentsAndSmallBuffers) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint32_t> tokenized(const vl_llama_runtime *r, const std::string &text, int32_t add_special) {
+    std::vector<uint32_t> ids(64);
+    const int64_t n = vl_llama_tokenize(r, text.data(), text.size(), add_special, 0, ids.data(),
+                                        ids.size(), nullptr, 0);
+    EXPECT_GE(n, 0);
+    ids.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return ids;
+}
+
+}  // namespace
+
+// The start and end tokens are exactly what tokenizing with add_special adds
+// around the text; the other answers are the model's own.
+TEST(ModelInfo, AnswersForTheFixturesAndStories) {
+    const std::string stories = shared_model_path("stories260K.gguf");
+    std::vector<std::string> paths = {fixture_path("plain"), fixture_path("chatml")};
+    if (!stories.empty()) paths.push_back(stories);
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        runtime_ptr r = open_runtime(path);
+        ASSERT_NE(r, nullptr);
+        const int64_t start = vl_llama_model_info(r.get(), VL_LLAMA_INFO_START_TOKEN);
+        const int64_t end = vl_llama_model_info(r.get(), VL_LLAMA_INFO_END_TOKEN);
+        std::vector<uint32_t> expected;
+        if (start >= 0) expected.push_back(static_cast<uint32_t>(start));
+        for (uint32_t id : tokenized(r.get(), "The sky is blue", 0)) expected.push_back(id);
+        if (end >= 0) expected.push_back(static_cast<uint32_t>(end));
+        EXPECT_EQ(tokenized(r.get(), "The sky is blue", 1), expected);
+
+        EXPECT_EQ(vl_llama_model_info(r.get(), VL_LLAMA_INFO_N_VOCAB), vocab_size(r.get()));
+        EXPECT_EQ(vl_llama_model_info(r.get(), VL_LLAMA_INFO_N_CTX_TRAIN),
+                  llama_model_n_ctx_train(r->model));
+        EXPECT_EQ(vl_llama_model_info(r.get(), VL_LLAMA_INFO_HAS_CHAT_TEMPLATE),
+                  path == fixture_path("chatml") ? 1 : 0);
+        if (path != fixture_path("chatml")) {
+            EXPECT_EQ(start, llama_vocab_bos(r->vocab));  // both add the start token
+            EXPECT_GE(start, 0);
+        }
+        for (int32_t unknown : {-1, 5, 1000})
+            EXPECT_EQ(vl_llama_model_info(r.get(), unknown), -1) << unknown;
+    }
+    if (stories.empty()) GTEST_SKIP() << "stories260K.gguf is absent: fixtures only";
+}
+
+TEST(ModelInfo, NullRuntimeAnswersMinusOne) {
+    for (int32_t what : {VL_LLAMA_INFO_N_CTX_TRAIN, VL_LLAMA_INFO_HAS_CHAT_TEMPLATE,
+                         VL_LLAMA_INFO_START_TOKEN, VL_LLAMA_INFO_END_TOKEN, VL_LLAMA_INFO_N_VOCAB})
+        EXPECT_EQ(vl_llama_model_info(nullptr, what), -1) << what;
+}

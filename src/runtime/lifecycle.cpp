@@ -1,4 +1,4 @@
-// vl_llama_abi_version, vl_llama_open and vl_llama_close.
+// vl_llama_abi_version, vl_llama_open, vl_llama_reconfigure and vl_llama_close.
 #include <memory>
 
 #include <llama.h>
@@ -21,6 +21,38 @@ struct runtime_deleter {
     }
 };
 using runtime_owner = std::unique_ptr<vl_llama_runtime, runtime_deleter>;
+
+struct context_deleter {
+    void operator()(llama_context *ctx) const noexcept { llama_free(ctx); }
+};
+using context_owner = std::unique_ptr<llama_context, context_deleter>;
+
+// A context for the model as config asks (vl_llama_open's rules), its
+// threads set; null when llama.cpp refuses it, or would abort on it.
+context_owner make_context(llama_model *model, const vl_llama_config &config) {
+    llama_context_params params = context_params_for(config);
+    if (context_params_abort_llama(params, model)) return nullptr;
+    context_owner ctx(llama_init_from_model(model, params));
+    if (ctx) apply_thread_rule(ctx.get(), config);
+    return ctx;
+}
+
+// Makes ctx the runtime's context, freeing the one it had, and takes the
+// limits every capacity check uses from it. The new memory is empty, so no
+// shared prefix is retained.
+void adopt_context(vl_llama_runtime &runtime, context_owner ctx) noexcept {
+    if (runtime.ctx != nullptr) llama_free(runtime.ctx);
+    runtime.ctx = ctx.release();
+    runtime.n_ctx = llama_n_ctx(runtime.ctx);
+    runtime.n_ctx_seq = llama_n_ctx_seq(runtime.ctx);
+    runtime.n_batch = llama_n_batch(runtime.ctx);
+    runtime.n_seq_max = llama_n_seq_max(runtime.ctx);
+    runtime.n_ubatch = llama_n_ubatch(runtime.ctx);
+    runtime.causal_attn = llama_get_causal_attn(runtime.ctx);
+    runtime.has_shared_prefix = false;
+    runtime.shared_prefix_len = 0;
+    runtime.shared_logits.clear();
+}
 
 vl_llama_runtime *open_runtime(const char *model_path, const vl_llama_config *config,
                                char *err, std::size_t err_cap) {
@@ -49,24 +81,30 @@ vl_llama_runtime *open_runtime(const char *model_path, const vl_llama_config *co
         runtime->chat_template = tmpl;
     }
 
-    llama_context_params params = context_params_for(*config);
-    if (!context_params_abort_llama(params, runtime->model)) {
-        runtime->ctx = llama_init_from_model(runtime->model, params);
-    }
-    if (runtime->ctx == nullptr) {
+    context_owner ctx = make_context(runtime->model, *config);
+    if (!ctx) {
         write_error(err, err_cap, "llama_init_from_model failed");
         return nullptr;
     }
-
-    runtime->n_ctx = llama_n_ctx(runtime->ctx);
-    runtime->n_ctx_seq = llama_n_ctx_seq(runtime->ctx);
-    runtime->n_batch = llama_n_batch(runtime->ctx);
-    runtime->n_seq_max = llama_n_seq_max(runtime->ctx);
-    runtime->n_ubatch = llama_n_ubatch(runtime->ctx);
-    runtime->causal_attn = llama_get_causal_attn(runtime->ctx);
-
-    apply_thread_rule(runtime->ctx, *config);
+    adopt_context(*runtime, std::move(ctx));
     return runtime.release();
+}
+
+// The old context stays until the new one exists, so that a failure leaves
+// the runtime as it was, retained prefix and all.
+int32_t reconfigure_runtime(vl_llama_runtime *runtime, const vl_llama_config *config, char *err,
+                            std::size_t err_cap) {
+    if (runtime == nullptr || runtime->model == nullptr || config == nullptr) {
+        write_error(err, err_cap, "runtime and config are required");
+        return -1;
+    }
+    context_owner ctx = make_context(runtime->model, *config);
+    if (!ctx) {
+        write_error(err, err_cap, "llama_init_from_model failed");
+        return -1;
+    }
+    adopt_context(*runtime, std::move(ctx));
+    return 0;
 }
 
 }  // namespace
@@ -82,6 +120,15 @@ VL_LLAMA_API vl_llama_runtime *vl_llama_open(const char *model_path, const vl_ll
         return vl::open_runtime(model_path, config, err, err_cap);
     } catch (...) {
         return nullptr;  // memory exhausted: no message, nothing leaked
+    }
+}
+
+VL_LLAMA_API int32_t vl_llama_reconfigure(vl_llama_runtime *runtime, const vl_llama_config *config,
+                                          char *err, size_t err_cap) {
+    try {
+        return vl::reconfigure_runtime(runtime, config, err, err_cap);
+    } catch (...) {
+        return -1;  // memory exhausted: no message, the runtime as it was
     }
 }
 
