@@ -46,6 +46,8 @@ struct runtime_close {
     void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
 };
 
+// The vocabulary alone, as llama.cpp reads it, for checks against the
+// library's tokenization.
 std::unique_ptr<llama_model, model_free> vocab_only(const std::string &path) {
     llama_log_set(quiet, nullptr);
     llama_backend_init();
@@ -60,6 +62,12 @@ std::unique_ptr<vl_llama_runtime, runtime_close> open_runtime(const std::string 
     char err[256];
     return std::unique_ptr<vl_llama_runtime, runtime_close>(
         vl_llama_open(path.c_str(), &c, err, sizeof err));
+}
+
+tokens raw_tokens(const vl_llama_runtime *rt, const std::string &text) {
+    tokens out;
+    EXPECT_EQ(tokenize_raw(rt, text, out), "") << text;
+    return out;
 }
 
 // Room and sequences for batched calls, as vl-eval opens a batched run.
@@ -206,7 +214,7 @@ TEST(TaskReaders, LabelsAtTheEdgesOfTheAnswers) {
 }
 
 TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) {
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     ASSERT_TRUE(vocab);
     const prompt_builder builder(vocab.get(), prompt_mode::raw, "", "Q: ", nullptr);
     eval_item item;
@@ -215,11 +223,11 @@ TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) 
     item.label = 0;
     item_prompt p;
     ASSERT_EQ(builder.build(item, p), "");
-    EXPECT_EQ(p.context, tokenize_raw(vocab.get(), "Q: The sky is"));
+    EXPECT_EQ(p.context, raw_tokens(vocab.get(), "Q: The sky is"));
     ASSERT_EQ(p.answers.size(), 3u);
     EXPECT_EQ(p.answers[2].chars, 8u);  // acc_norm's length: the answer's code points alone
     for (std::size_t i = 0; i < 3; ++i) {
-        const tokens whole = tokenize_raw(vocab.get(), "Q: The sky is \n " + item.choices[i]);
+        const tokens whole = raw_tokens(vocab.get(), "Q: The sky is \n " + item.choices[i]);
         tokens joined = p.answers[i].context;
         joined.insert(joined.end(), p.answers[i].continuation.begin(), p.answers[i].continuation.end());
         EXPECT_EQ(joined, whole);
@@ -227,6 +235,35 @@ TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) 
         EXPECT_EQ(p.answers[i].chars, i == 2 ? 8u : item.choices[i].size());  // not " \n" + " "
     }
     EXPECT_EQ(p.context.front(), 1u);  // the vocabulary's start token
+}
+
+// Raw prompts through the library are the tokens llama.cpp's own tokenizer
+// gives: the start token where the vocabulary adds one, then the text with
+// nothing parsed as special and no end token. Results files depend on it.
+TEST(RawPrompts, LibraryTokensEqualLlamaCppsOwnTokenization) {
+    const std::vector<std::string> texts = {"", "Q: The sky is", " lead and trail \n",
+                                            "<s> not special </s>", "bleu \xC3\xA9t\xC3\xA9"};
+    for (const std::string &model : {stories, std::string(VL_FIXTURE_DIR) + "/plain.gguf",
+                                     std::string(VL_FIXTURE_DIR) + "/chatml.gguf"}) {
+        auto vocab_model = vocab_only(model);
+        auto rt = open_runtime(model);
+        ASSERT_TRUE(vocab_model && rt) << model;
+        const llama_vocab *vocab = llama_model_get_vocab(vocab_model.get());
+        for (const std::string &text : texts) {
+            tokens expected;
+            if (llama_vocab_get_add_bos(vocab) && llama_vocab_bos(vocab) >= 0)
+                expected.push_back(static_cast<std::uint32_t>(llama_vocab_bos(vocab)));
+            std::vector<llama_token> ids(text.size() + 4);
+            const int32_t n = llama_tokenize(vocab, text.data(), static_cast<int32_t>(text.size()),
+                                             ids.data(), static_cast<int32_t>(ids.size()), false, false);
+            ASSERT_GE(n, 0);
+            for (int32_t i = 0; i < n; ++i) expected.push_back(static_cast<std::uint32_t>(ids[i]));
+            EXPECT_EQ(raw_tokens(rt.get(), text), expected) << model << ": '" << text << "'";
+        }
+        // The end token chat prompts leave out is the one llama.cpp appends.
+        const int64_t end = llama_vocab_get_add_eos(vocab) ? llama_vocab_eos(vocab) : -1;
+        EXPECT_EQ(vl_llama_model_info(rt.get(), VL_LLAMA_INFO_END_TOKEN), end) << model;
+    }
 }
 
 // A chat encoder whose answers change the context's last token, the way a
@@ -243,7 +280,7 @@ std::string merging_encoder(const std::string &, const std::string &, const char
 }
 
 TEST(ChatPrompts, AnAnswerThatChangesTheContextKeepsItsOwnContext) {
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     const prompt_builder builder(vocab.get(), prompt_mode::chat, "", "", merging_encoder);
     eval_item item;
     item.context = "x";
@@ -270,7 +307,7 @@ TEST(ChatPrompts, TheRunsSystemMessageOrTheItemsOwnReachesTheTemplate) {
             for (char c : std::string(prefix)) out.push_back(static_cast<std::uint32_t>(c));
         return std::string();
     };
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     const prompt_builder builder(vocab.get(), prompt_mode::chat, "Be brief.", "P: ", recording);
     eval_item item;
     item.context = "x";
@@ -323,7 +360,7 @@ double direct_suffix_score(vl_llama_runtime *rt, const answer_prompt &a, std::si
 
 TEST(Scoring, OneItemMatchesDirectLibraryCallsWithEqualAndPrefixRelatedAnswers) {
     const std::string model = std::string(VL_FIXTURE_DIR) + "/plain.gguf";
-    auto vocab = vocab_only(model);
+    auto vocab = open_runtime(model);
     auto rt = open_runtime(model);
     ASSERT_TRUE(vocab && rt);
     const prompt_builder builder(vocab.get(), prompt_mode::raw, "", "", nullptr);
@@ -387,7 +424,7 @@ double direct_suffix_score(vl_llama_runtime *rt, const answer_prompt &a, std::si
 }
 
 TEST(Scoring, ItemsAfterAKeptPrefixScoreAsAFreshPrefillWouldAndDecodeLess) {
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     auto rt = open_runtime(stories);
     ASSERT_TRUE(vocab && rt);
     const prompt_builder builder(vocab.get(), prompt_mode::raw, "",
@@ -466,7 +503,7 @@ struct batch_case {
     std::vector<std::size_t> plan;
 };
 
-batch_case stories_items(const llama_model *vocab) {
+batch_case stories_items(const vl_llama_runtime *vocab) {
     const prompt_builder builder(vocab, prompt_mode::raw, "",
                                  "Once upon a time there was a little girl named Lily. ", nullptr);
     batch_case c;
@@ -490,7 +527,7 @@ batch_case stories_items(const llama_model *vocab) {
 constexpr double walk_batch_tolerance = 1e-4;
 
 TEST(BatchScoring, ScoresAsTheWalkWithEqualAndPrefixRelatedAnswers) {
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     auto rt = open_batch_runtime(stories);
     ASSERT_TRUE(vocab && rt);
     batch_case c = stories_items(vocab.get());
@@ -523,7 +560,7 @@ TEST(BatchScoring, ScoresAsTheWalkWithEqualAndPrefixRelatedAnswers) {
 TEST(BatchScoring, AGroupScoresTheSameAfterOtherGroupsOrAFreshStart) {
     // What lets a shard or a resumed run agree with a whole run to the bit:
     // a group's scores do not depend on what was scored before it.
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     batch_case c = stories_items(vocab.get());
     const std::vector<const item_prompt *> first = {&c.prompts[0]}, rest = {&c.prompts[1], &c.prompts[2]};
     std::vector<std::vector<double>> before, after, fresh;
@@ -542,7 +579,7 @@ TEST(BatchScoring, AGroupScoresTheSameAfterOtherGroupsOrAFreshStart) {
 }
 
 TEST(BatchScoring, AnAnswerThatChangesTheContextIsScoredAfterItsOwn) {
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     auto rt = open_batch_runtime(stories);
     ASSERT_TRUE(vocab && rt);
     const prompt_builder builder(vocab.get(), prompt_mode::chat, "", "", merging_encoder);
@@ -635,7 +672,7 @@ TEST(ItemOutcome, NonFiniteScoresFailAndTooLongItemsKeepTheirNumbersApart) {
     EXPECT_EQ(record.answers.size(), 2u);
     EXPECT_TRUE(record.correct[acc]);
 
-    auto vocab = vocab_only(stories);
+    auto vocab = open_runtime(stories);
     const prompt_builder builder(vocab.get(), prompt_mode::raw, "", "", nullptr);
     item.context = "Once upon a time there was a girl";
     item.choices = {"who ran", "who sat"};

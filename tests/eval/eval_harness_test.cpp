@@ -20,6 +20,7 @@
 #include "summary.h"
 #include "task_formats.h"
 #include "task_options.h"
+#include "vorlenta_llama_shim.h"
 
 namespace {
 
@@ -36,19 +37,24 @@ std::string scratch_file(const std::string &name, const std::string &text) {
 
 void quiet(ggml_log_level, const char *, void *) {}
 
-struct model_free {
-    void operator()(llama_model *m) const { llama_model_free(m); }
+struct runtime_close {
+    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
 };
 
-const llama_model *vocab() {
-    static std::unique_ptr<llama_model, model_free> model = [] {
+const vl_llama_runtime *vocab() {
+    static std::unique_ptr<vl_llama_runtime, runtime_close> runtime = [] {
         llama_log_set(quiet, nullptr);
-        llama_backend_init();
-        llama_model_params p = llama_model_default_params();
-        p.vocab_only = true;
-        return std::unique_ptr<llama_model, model_free>(llama_model_load_from_file(stories.c_str(), p));
+        vl_llama_config c = {64, 64, 2, 0, 1, 1};
+        return std::unique_ptr<vl_llama_runtime, runtime_close>(
+            vl_llama_open(stories.c_str(), &c, nullptr, 0));
     }();
-    return model.get();
+    return runtime.get();
+}
+
+tokens raw_tokens(const std::string &text) {
+    tokens out;
+    EXPECT_EQ(tokenize_raw(vocab(), text, out), "") << text;
+    return out;
 }
 
 eval_item parse(const std::string &line, jsonl_layout layout) {
@@ -65,11 +71,11 @@ item_prompt raw_prompt(const eval_item &item, const std::string &expected_contex
     const prompt_builder builder(vocab(), prompt_mode::raw, "", "", nullptr);
     item_prompt p;
     EXPECT_EQ(builder.build(item, p), "");
-    EXPECT_EQ(p.context, tokenize_raw(vocab(), expected_context));
+    EXPECT_EQ(p.context, raw_tokens(expected_context));
     for (std::size_t a = 0; a < p.answers.size(); ++a) {
         tokens joined = p.answers[a].context;
         joined.insert(joined.end(), p.answers[a].continuation.begin(), p.answers[a].continuation.end());
-        EXPECT_EQ(joined, tokenize_raw(vocab(), expected_context + " " + item.choices[a])) << a;
+        EXPECT_EQ(joined, raw_tokens(expected_context + " " + item.choices[a])) << a;
     }
     return p;
 }

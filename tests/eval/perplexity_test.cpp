@@ -94,7 +94,14 @@ TEST(Perplexity, ChunksScoredInBatchesMatchDirectLlamaCppDecodes) {
     llama_model_params mp = llama_model_default_params();
     std::unique_ptr<llama_model, model_free> model(llama_model_load_from_file(stories.c_str(), mp));
     ASSERT_TRUE(model);
-    const std::vector<std::uint32_t> tokens = tokenize_raw(model.get(), story_text());
+    // As the program does: the model opened once with a small window to
+    // tokenize, then given each chunk layout's window.
+    vl_llama_config small = {64, 64, 0, 0, 1, 1};
+    std::unique_ptr<vl_llama_runtime, runtime_close> rt(
+        vl_llama_open(stories.c_str(), &small, nullptr, 0));
+    ASSERT_TRUE(rt);
+    std::vector<std::uint32_t> tokens;
+    ASSERT_EQ(tokenize_raw(rt.get(), story_text(), tokens), "");
     const llama_vocab *vocab = llama_model_get_vocab(model.get());
     ASSERT_TRUE(llama_vocab_get_add_bos(vocab));
 
@@ -114,9 +121,7 @@ TEST(Perplexity, ChunksScoredInBatchesMatchDirectLlamaCppDecodes) {
                              static_cast<int32_t>(n_ctx * per_call),
                              static_cast<int32_t>(per_call + 1), 0, 1, 1};
         char err[256] = "";
-        std::unique_ptr<vl_llama_runtime, runtime_close> rt(
-            vl_llama_open(stories.c_str(), &c, err, sizeof err));
-        ASSERT_TRUE(rt) << err;
+        ASSERT_EQ(vl_llama_reconfigure(rt.get(), &c, err, sizeof err), 0) << err;
         std::vector<chunk_result> scored;
         for (std::size_t b = 0; b < n_chunks; b += per_call) {
             const std::string e =

@@ -39,13 +39,9 @@ constexpr std::size_t batch_sequences = 64;
 // n_gpu_layers that offloads every layer of any model.
 constexpr int32_t all_layers = 1000000;
 
-struct model_deleter {
-    void operator()(llama_model *m) const { llama_model_free(m); }
-};
 struct runtime_deleter {
     void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
 };
-using model_ptr = std::unique_ptr<llama_model, model_deleter>;
 using runtime_ptr = std::unique_ptr<vl_llama_runtime, runtime_deleter>;
 
 std::string model_description(vl_llama_runtime *runtime) {
@@ -55,17 +51,22 @@ std::string model_description(vl_llama_runtime *runtime) {
                                                                 : std::string("?");
 }
 
-// Everything a run reads before the model is opened: the task file, the
-// preamble and the model's vocabulary, and the prompt mode they decide.
+// Everything a run reads before it knows the window it needs: the task
+// file, the preamble, the model (opened once, with a window only large enough
+// to tokenize) and the prompt mode they decide.
 struct run_inputs {
     read_result tasks;
     std::string preamble;
     std::string examples;  // few-shot examples from --fewshot-from
-    model_ptr vocab;
+    runtime_ptr runtime;
     prompt_mode mode = prompt_mode::raw;
 };
 
-std::string read_inputs(const eval_options &o, run_inputs &in) {
+// The window and threads the model is first opened with: tokenizing and chat
+// encoding use no context, and the scoring window replaces this one.
+constexpr int32_t tokenizing_window = 64;
+
+std::string read_inputs(const eval_options &o, int32_t gpu_layers, run_inputs &in) {
     const task_format *format = find_task_format(o.format);
     if (format == nullptr) return "unknown --format '" + o.format + "'";
     if (!o.preamble_file.empty())
@@ -77,13 +78,18 @@ std::string read_inputs(const eval_options &o, run_inputs &in) {
     if (std::string e = apply_task_options(o.task, *format, o.tasks, in.tasks.items, in.examples); !e.empty())
         return e;
 
-    // The vocabulary alone: raw tokenization, the template check, and the
-    // context size, all before the weights are loaded.
-    llama_model_params vocab_params = llama_model_default_params();
-    vocab_params.vocab_only = true;
-    in.vocab.reset(llama_model_load_from_file(o.model.c_str(), vocab_params));
-    if (!in.vocab) return o.model + ": cannot read the model file";
-    const bool has_template = llama_model_chat_template(in.vocab.get(), nullptr) != nullptr;
+    // The model, loaded once for the whole run with its layers placed: raw
+    // tokenization, the template check and the trained length come from it
+    // now, and the scoring window is set once the file is sized.
+    vl_llama_config config = {};
+    config.n_ctx = tokenizing_window;
+    config.n_batch = tokenizing_window;
+    config.n_threads = 1;
+    config.n_gpu_layers = gpu_layers;
+    char err[256] = "";
+    in.runtime.reset(vl_llama_open(o.model.c_str(), &config, err, sizeof err));
+    if (!in.runtime) return o.model + ": cannot open the model: " + err;
+    const bool has_template = vl_llama_model_info(in.runtime.get(), VL_LLAMA_INFO_HAS_CHAT_TEMPLATE) == 1;
     if (o.prompt == "chat") in.mode = prompt_mode::chat;
     else if (o.prompt == "raw") in.mode = prompt_mode::raw;
     else if (o.prompt == "auto")
@@ -95,33 +101,23 @@ std::string read_inputs(const eval_options &o, run_inputs &in) {
 }
 
 // Sizes every item of the file. Chat prompts are sized through the
-// library's own encoder, as they are scored, on a small runtime opened for
-// this alone (the real one's window depends on the sizes).
+// library's own encoder, as they are scored.
 std::string size_inputs(const eval_options &o, const run_inputs &in, task_sizes &sizes) {
-    runtime_ptr sizing;
     chat_encoder chat;
-    if (in.mode == prompt_mode::chat) {
-        vl_llama_config config = {};
-        config.n_ctx = 64;
-        config.n_batch = 64;
-        config.n_threads = 1;
-        char err[256] = "";
-        sizing.reset(vl_llama_open(o.model.c_str(), &config, err, sizeof err));
-        if (!sizing) return o.model + ": cannot open the model: " + err;
-        chat = library_chat_encoder(sizing.get());
-    }
+    if (in.mode == prompt_mode::chat) chat = library_chat_encoder(in.runtime.get());
     // A failure of the encoder is the library's: it stops the run rather
     // than leave an item unsized.
     std::string failure;
-    sizes = size_tasks(in.tasks.items, prompt_builder(in.vocab.get(), in.mode, o.system, in.preamble,
+    sizes = size_tasks(in.tasks.items, prompt_builder(in.runtime.get(), in.mode, o.system, in.preamble,
                                                       watch_encoder(std::move(chat), failure)));
     if (!failure.empty()) return "chat encoding failed while sizing the task file: " + failure;
     return {};
 }
 
-// The runtime that scores: its window, sequences, threads and layers.
-std::string open_runtime(const eval_options &o, std::size_t window, int threads, int32_t gpu_layers,
-                         runtime_ptr &runtime) {
+// The runtime made ready to score: its window, sequences and threads (the
+// layers were placed when it was opened).
+std::string size_runtime(const eval_options &o, std::size_t window, int threads,
+                         vl_llama_runtime *runtime) {
     if (window > INT32_MAX) return "--ctx is more than llama.cpp can hold";
     vl_llama_config config = {};
     config.n_ctx = static_cast<int32_t>(window);
@@ -129,10 +125,9 @@ std::string open_runtime(const eval_options &o, std::size_t window, int threads,
     config.n_seq_max = o.walk ? 2 : static_cast<int32_t>(std::min<std::size_t>(batch_sequences, window));
     config.n_threads = threads;
     config.n_threads_batch = threads;
-    config.n_gpu_layers = gpu_layers;
     char err[256] = "";
-    runtime.reset(vl_llama_open(o.model.c_str(), &config, err, sizeof err));
-    if (!runtime) return o.model + ": cannot open the model: " + err;
+    if (vl_llama_reconfigure(runtime, &config, err, sizeof err) != 0)
+        return o.model + ": cannot open the model: " + (err[0] != '\0' ? err : "out of memory");
     return {};
 }
 
@@ -201,7 +196,7 @@ int run_evaluation(const eval_options &o) {
     const int32_t gpu_layers = o.gpu_layers >= 0 ? o.gpu_layers : o.rpc.empty() ? 0 : all_layers;
 
     run_inputs in;
-    if (std::string e = read_inputs(o, in); !e.empty()) return fail(e);
+    if (std::string e = read_inputs(o, gpu_layers, in); !e.empty()) return fail(e);
     const std::vector<eval_item> &items = in.tasks.items;
 
     // The window fits the longest item of the whole file (up to the length
@@ -211,7 +206,7 @@ int run_evaluation(const eval_options &o) {
     task_sizes sizes;
     if (std::string e = size_inputs(o, in, sizes); !e.empty()) return fail(e);
     const std::size_t n_ctx = choose_n_ctx(sizes, static_cast<std::size_t>(o.ctx),
-                                           llama_model_n_ctx_train(in.vocab.get()));
+                                           vl_llama_model_info(in.runtime.get(), VL_LLAMA_INFO_N_CTX_TRAIN));
     if (n_ctx > INT32_MAX) return fail("--ctx is more than llama.cpp can hold");
 
     std::size_t begin = 0, end = items.size();
@@ -224,8 +219,8 @@ int run_evaluation(const eval_options &o) {
     // for their answers; a window given with --ctx is taken as it is.
     const std::size_t window = !o.walk && o.ctx == 0 ? n_ctx + batch_room : n_ctx;
     const int threads = o.threads > 0 ? o.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    runtime_ptr runtime;
-    if (std::string e = open_runtime(o, window, threads, gpu_layers, runtime); !e.empty()) return fail(e);
+    runtime_ptr runtime = std::move(in.runtime);
+    if (std::string e = size_runtime(o, window, threads, runtime.get()); !e.empty()) return fail(e);
 
     summary_info info;
     info.model = model_description(runtime.get());
@@ -270,9 +265,9 @@ int run_evaluation(const eval_options &o) {
     const scoring_plan plan = plan_scoring(sizes, o.share, o.walk, limits);
 
     std::string encoder_failure;
-    const prompt_builder builder(in.vocab.get(), in.mode, o.system, in.preamble,
+    const prompt_builder builder(runtime.get(), in.mode, o.system, in.preamble,
                                  watch_encoder(library_chat_encoder(runtime.get()), encoder_failure));
-    write_out(stdout, items, begin, end, o.write_out, builder, in.vocab.get());
+    write_out(stdout, items, begin, end, o.write_out, builder, runtime.get());
     item_scorer walker(runtime.get());
     batch_scorer batcher(runtime.get());
     progress bar(stderr, progress::for_stream(stderr, o.quiet), info.items);

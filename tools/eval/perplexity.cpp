@@ -52,9 +52,6 @@ int fail(const std::string &message) {
     return 1;
 }
 
-struct model_deleter {
-    void operator()(llama_model *m) const { llama_model_free(m); }
-};
 struct runtime_deleter {
     void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
 };
@@ -201,20 +198,26 @@ int run_perplexity(const perplexity_options &o) {
     if (std::string error; !read_whole_file(o.text, text, error)) return fail(error);
     if (text.size() > INT32_MAX / 2) return fail(o.text + ": too large to tokenize in one piece");
 
-    llama_model_params vocab_params = llama_model_default_params();
-    vocab_params.vocab_only = true;
-    std::unique_ptr<llama_model, model_deleter> vocab_model(
-        llama_model_load_from_file(o.model.c_str(), vocab_params));
-    if (!vocab_model) return fail(o.model + ": cannot read the model file");
-    const llama_vocab *vocab = llama_model_get_vocab(vocab_model.get());
+    // The model is loaded once, with a window only large enough to tokenize;
+    // the window the chunks need replaces it once the text is tokenized.
+    vl_llama_config config = {};
+    config.n_ctx = 64;
+    config.n_batch = 64;
+    config.n_threads = 1;
+    char err[256] = "";
+    std::unique_ptr<vl_llama_runtime, runtime_deleter> runtime(
+        vl_llama_open(o.model.c_str(), &config, err, sizeof err));
+    if (!runtime) return fail(o.model + ": cannot open the model: " + err);
 
     // The whole text at once, the start token first where the vocabulary
     // adds one, as llama-perplexity reads it.
-    const std::vector<std::uint32_t> tokens = tokenize_raw(vocab_model.get(), text);
+    std::vector<std::uint32_t> tokens;
+    if (std::string e = tokenize_raw(runtime.get(), text, tokens); !e.empty())
+        return fail(o.text + ": cannot tokenize: " + e);
     chunk_layout layout;
     layout.n_ctx = static_cast<std::size_t>(o.ctx);
-    if (llama_vocab_get_add_bos(vocab) && llama_vocab_bos(vocab) >= 0)
-        layout.bos = llama_vocab_bos(vocab);
+    if (const int64_t start = vl_llama_model_info(runtime.get(), VL_LLAMA_INFO_START_TOKEN); start >= 0)
+        layout.bos = start;
     if (tokens.size() < 2 * layout.n_ctx)
         return fail(o.text + ": " + std::to_string(tokens.size()) +
                     " tokens; a context of " + std::to_string(o.ctx) + " needs at least " +
@@ -231,16 +234,14 @@ int run_perplexity(const perplexity_options &o) {
         std::max<std::size_t>(1, static_cast<std::size_t>(o.batch / o.ctx)));
     const int threads =
         o.threads > 0 ? o.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    vl_llama_config config = {};
+    config = {};
     config.n_ctx = static_cast<int32_t>(per_call * layout.n_ctx);
     config.n_batch = o.batch < o.ctx ? o.batch : config.n_ctx;
     config.n_seq_max = static_cast<int32_t>(per_call + 1);
     config.n_threads = threads;
     config.n_threads_batch = threads;
-    char err[256] = "";
-    std::unique_ptr<vl_llama_runtime, runtime_deleter> runtime(
-        vl_llama_open(o.model.c_str(), &config, err, sizeof err));
-    if (!runtime) return fail(o.model + ": cannot open the model: " + err);
+    if (vl_llama_reconfigure(runtime.get(), &config, err, sizeof err) != 0)
+        return fail(o.model + ": cannot open the model: " + (err[0] != '\0' ? err : "out of memory"));
     std::string run;
     if (std::string e = run_fingerprint(runtime.get(), o.model, text, o.ctx, run); !e.empty())
         return fail(e);

@@ -1,9 +1,6 @@
 #include "prompts.h"
 
 #include <algorithm>
-#include <climits>
-
-#include <llama.h>
 
 #include "python_text.h"
 #include "vorlenta_llama_shim.h"
@@ -48,27 +45,33 @@ chat_encoder library_chat_encoder(vl_llama_runtime *runtime) {
     };
 }
 
-std::vector<std::uint32_t> tokenize_raw(const llama_model *vocab_model, const std::string &text) {
-    const llama_vocab *vocab = llama_model_get_vocab(vocab_model);
-    std::vector<std::uint32_t> out;
-    if (llama_vocab_get_add_bos(vocab) && llama_vocab_bos(vocab) >= 0)
-        out.push_back(static_cast<std::uint32_t>(llama_vocab_bos(vocab)));
-    if (text.empty() || text.size() > INT32_MAX / 2) return out;
-    const int32_t len = static_cast<int32_t>(text.size());
-    int32_t c = llama_tokenize(vocab, text.data(), len, nullptr, 0, false, false);
-    if (c == INT32_MIN) return out;
-    std::vector<llama_token> tokens(static_cast<std::size_t>(c < 0 ? -c : c));
-    c = llama_tokenize(vocab, text.data(), len, tokens.data(), static_cast<int32_t>(tokens.size()),
-                       false, false);
-    for (int32_t i = 0; i < c; ++i)
-        if (tokens[static_cast<std::size_t>(i)] >= 0)
-            out.push_back(static_cast<std::uint32_t>(tokens[static_cast<std::size_t>(i)]));
-    return out;
+std::string tokenize_raw(const vl_llama_runtime *runtime, const std::string &text,
+                         std::vector<std::uint32_t> &out) {
+    out.clear();
+    // The start token is put first here rather than by the tokenizer, which
+    // would also append an end token where the vocabulary adds one.
+    const int64_t start = vl_llama_model_info(runtime, VL_LLAMA_INFO_START_TOKEN);
+    if (start >= 0) out.push_back(static_cast<std::uint32_t>(start));
+    if (text.empty()) return {};
+    char err[256] = "";
+    const int64_t n = vl_llama_tokenize(runtime, text.data(), text.size(), 0, 0, nullptr, 0, err, sizeof err);
+    // The library leaves err empty when memory ran out.
+    if (n < 0) return err[0] != '\0' ? std::string(err) : "out of memory";
+    const std::size_t head = out.size();
+    out.resize(head + static_cast<std::size_t>(n));
+    const int64_t m = vl_llama_tokenize(runtime, text.data(), text.size(), 0, 0, out.data() + head,
+                                        static_cast<std::size_t>(n), err, sizeof err);
+    if (m != n) {
+        out.resize(head);
+        return m < 0 ? (err[0] != '\0' ? std::string(err) : "out of memory")
+                     : "tokenization changed between calls";
+    }
+    return {};
 }
 
-prompt_builder::prompt_builder(const llama_model *vocab_model, prompt_mode mode, std::string system,
+prompt_builder::prompt_builder(const vl_llama_runtime *runtime, prompt_mode mode, std::string system,
                                std::string preamble, chat_encoder chat)
-    : vocab_model_(vocab_model), mode_(mode), system_(std::move(system)),
+    : runtime_(runtime), mode_(mode), system_(std::move(system)),
       preamble_(std::move(preamble)), chat_(std::move(chat)) {}
 
 std::string prompt_builder::build(const eval_item &item, item_prompt &out) const {
@@ -87,11 +90,14 @@ std::string prompt_builder::build_raw(const eval_item &item, item_prompt &out) c
     const std::string moved = context.substr(keep);
     context.resize(keep);
 
-    out.context = tokenize_raw(vocab_model_, context);
+    if (std::string err = tokenize_raw(runtime_, context, out.context); !err.empty())
+        return "tokenization failed: " + err;
     if (out.context.empty()) return "empty context";
     for (const std::string &choice : item.choices) {
         const std::string continuation = moved + " " + choice;
-        const std::vector<std::uint32_t> whole = tokenize_raw(vocab_model_, context + continuation);
+        std::vector<std::uint32_t> whole;
+        if (std::string err = tokenize_raw(runtime_, context + continuation, whole); !err.empty())
+            return "tokenization failed: " + err;
         answer_prompt answer;
         if (std::string reason = split_answer(out.context, whole, code_points(choice), answer);
             !reason.empty())
@@ -108,14 +114,11 @@ std::string prompt_builder::build_chat(const eval_item &item, item_prompt &out) 
     const std::string user = item.description + preamble_ + item.context;
     if (std::string err = chat_(system, user, nullptr, out.context); !err.empty())
         return "chat encoding failed: " + err;
-    const llama_vocab *vocab = llama_model_get_vocab(vocab_model_);
     // A vocabulary that ends every text with its end token would put it
     // between the context and the answer: leave it out of both.
-    const bool trailing_end = llama_vocab_get_add_eos(vocab);
+    const int64_t end = vl_llama_model_info(runtime_, VL_LLAMA_INFO_END_TOKEN);
     const auto drop_end = [&](std::vector<std::uint32_t> &t) {
-        if (trailing_end && !t.empty() &&
-            t.back() == static_cast<std::uint32_t>(llama_vocab_eos(vocab)))
-            t.pop_back();
+        if (end >= 0 && !t.empty() && t.back() == static_cast<std::uint32_t>(end)) t.pop_back();
     };
     drop_end(out.context);
     if (out.context.empty()) return "empty context";

@@ -11,7 +11,6 @@
 
 #include "eval_item.h"
 
-struct llama_model;
 struct vl_llama_runtime;
 
 namespace vl_eval {
@@ -41,13 +40,17 @@ using chat_encoder = std::function<std::string(const std::string &system, const 
 // Through the library, as scoring (and sizing) uses it.
 chat_encoder library_chat_encoder(vl_llama_runtime *runtime);
 
-// Tokens of plain text as the model reads it: the start token where the
-// vocabulary adds one, then the text with no special-token parsing.
-std::vector<std::uint32_t> tokenize_raw(const llama_model *vocab_model, const std::string &text);
+// Tokens of plain text as the model reads it, through the library: the start
+// token where the vocabulary adds one, then the text with no special-token
+// parsing (and no end token). Returns the library's error, empty on success.
+std::string tokenize_raw(const vl_llama_runtime *runtime, const std::string &text,
+                         std::vector<std::uint32_t> &out);
 
 class prompt_builder {
 public:
-    prompt_builder(const llama_model *vocab_model, prompt_mode mode, std::string system,
+    // runtime tokenizes raw prompts and names the vocabulary's end token;
+    // chat encodes chat prompts.
+    prompt_builder(const vl_llama_runtime *runtime, prompt_mode mode, std::string system,
                    std::string preamble, chat_encoder chat);
 
     // Builds the item's prompt; returns why the item cannot be scored (the
@@ -61,7 +64,7 @@ private:
     std::string build_raw(const eval_item &item, item_prompt &out) const;
     std::string build_chat(const eval_item &item, item_prompt &out) const;
 
-    const llama_model *vocab_model_;
+    const vl_llama_runtime *runtime_;
     prompt_mode mode_;
     std::string system_;
     std::string preamble_;

@@ -9,7 +9,7 @@
 #include "eval_item.h"
 #include "prompts.h"
 
-struct llama_model;
+struct vl_llama_runtime;
 
 namespace vl_eval {
 
@@ -19,6 +19,6 @@ namespace vl_eval {
 // cannot be scored is printed with its reason.
 void write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t begin,
                std::size_t end, std::size_t n, const prompt_builder &builder,
-               const llama_model *vocab_model);
+               const vl_llama_runtime *runtime);
 
 }  // namespace vl_eval
