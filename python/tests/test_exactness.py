@@ -129,3 +129,25 @@ def test_tokenize_gives_the_vocabularys_ids_with_and_without_the_start_token(sto
     assert stories.tokenize("", add_special=False).tolist() == []
     with pytest.raises(TypeError):
         stories.tokenize(b"Once")
+
+
+def test_model_facts_token_pieces_and_a_reconfigured_runtime(chatml_path: str, stories: vl.Runtime):
+    # The start token is what tokenizing with the special tokens puts first.
+    assert stories.start_token == stories.tokenize("Once", add_special=True)[0]
+    assert stories.end_token is None and stories.n_vocab > 0 and stories.n_ctx_train > 0
+    assert stories.token_piece(stories.start_token) == "<s>"
+    assert stories.decode([stories.start_token]) == ""
+    with pytest.raises(vl.Error, match="token id exceeds vocabulary size"):
+        stories.token_piece(stories.n_vocab)
+
+    # Opened small, then given the window of another runtime: the same logits.
+    with vl.Runtime(chatml_path, n_ctx=64, n_batch=64, threads=1) as small, \
+            vl.Runtime(chatml_path, **SMALL) as reference:
+        assert small.has_chat_template
+        small.reconfigure(**SMALL)
+        assert small.capabilities == reference.capabilities
+        assert small.score_next(PROMPT, CANDIDATES).tobytes() == \
+            reference.score_next(PROMPT, CANDIDATES).tobytes()
+        with pytest.raises(vl.Error, match="llama_init_from_model failed"):
+            small.reconfigure(n_ctx=64, n_batch=2, n_seq_max=8)
+        assert small.capabilities == reference.capabilities

@@ -23,6 +23,8 @@ _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 
 # The longest model description the library produces is 511 bytes.
 _DESCRIPTION_CAPACITY = 512
+# What vl_llama_model_info answers (the header's VL_LLAMA_INFO_ constants).
+_INFO_N_CTX_TRAIN, _INFO_HAS_CHAT_TEMPLATE, _INFO_START_TOKEN, _INFO_END_TOKEN, _INFO_N_VOCAB = range(5)
 
 
 @dataclass(frozen=True)
@@ -159,6 +161,28 @@ class Runtime:
             except Exception:
                 pass
 
+    def reconfigure(
+        self,
+        *,
+        n_ctx: int = 0,
+        n_batch: int = 0,
+        n_seq_max: int = 0,
+        threads: int = 0,
+        threads_batch: int = 0,
+    ) -> None:
+        """Replaces the context by one with these settings (as the constructor
+        takes them), keeping the loaded model and its layers. The retained
+        prefix is discarded; on failure the runtime is left as it was."""
+        config = Config(
+            _int32(n_ctx, "n_ctx"),
+            _int32(n_batch, "n_batch"),
+            _int32(n_seq_max, "n_seq_max"),
+            0,
+            _int32(threads, "threads"),
+            _int32(threads_batch, "threads_batch"),
+        )
+        self._call(lib.vl_llama_reconfigure, ctypes.byref(config))
+
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
         return "<vorlenta_llama_shim.Runtime %s %r>" % (state, self.model_path)
@@ -197,6 +221,37 @@ class Runtime:
                 max_multi_root_tasks=lib.vl_llama_max_multi_root_tasks(h),
                 max_multi_root_tokens=lib.vl_llama_max_multi_root_tokens(h),
             )
+
+    def _model_info(self, what: int) -> int:
+        with self._lock:
+            return int(lib.vl_llama_model_info(self._open_handle(), what))
+
+    @property
+    def n_ctx_train(self) -> int:
+        """The context length the model was trained with."""
+        return self._model_info(_INFO_N_CTX_TRAIN)
+
+    @property
+    def has_chat_template(self) -> bool:
+        """Whether the model has a chat template (encode_chat can run)."""
+        return self._model_info(_INFO_HAS_CHAT_TEMPLATE) == 1
+
+    @property
+    def start_token(self) -> Optional[int]:
+        """The token tokenize puts first with add_special, or None."""
+        token = self._model_info(_INFO_START_TOKEN)
+        return None if token < 0 else token
+
+    @property
+    def end_token(self) -> Optional[int]:
+        """The token tokenize appends with add_special, or None."""
+        token = self._model_info(_INFO_END_TOKEN)
+        return None if token < 0 else token
+
+    @property
+    def n_vocab(self) -> int:
+        """The vocabulary's size; valid token ids are below it."""
+        return self._model_info(_INFO_N_VOCAB)
 
     @property
     def description(self) -> str:
@@ -254,6 +309,19 @@ class Runtime:
             buffer = ctypes.create_string_buffer(n + 1)
             n = self._call(lib.vl_llama_decode_tokens, u32p(ids), len(ids), buffer, len(buffer))
         return buffer.raw[:n].decode("utf-8", errors=errors)
+
+    def token_piece(self, token: int) -> str:
+        """The text of one token as the model reads it, special tokens written
+        out (the start token gives its text, where decode gives nothing)."""
+        if isinstance(token, bool) or not isinstance(token, (int, np.integer)):
+            raise TypeError(f"token must be an int, not {type(token).__name__}")
+        if not 0 <= int(token) <= 0xFFFFFFFF:
+            raise ValueError(f"token {token} is not a token id")
+        with self._lock:
+            n = self._call(lib.vl_llama_token_piece, int(token), None, 0)
+            buffer = ctypes.create_string_buffer(n + 1)
+            n = self._call(lib.vl_llama_token_piece, int(token), buffer, len(buffer))
+        return buffer.raw[:n].decode("utf-8", errors="replace")
 
     # ---- next-token logits --------------------------------------------------
 
