@@ -530,5 +530,21 @@ class ExitStatuses(unittest.TestCase):
         self.assertIn("%s: the task file holds no items" % empty, p.stderr)
 
 
+class ModelLoads(unittest.TestCase):
+    def test_the_model_is_loaded_once_and_only_through_the_library(self):
+        # llama.cpp logs its loader's metadata line once a load (vocabulary-only
+        # loads included); chat prompts are sized and scored on the one runtime.
+        tasks = write_tasks("loads.jsonl", 3)
+        for model, mode in ((STORIES, "raw"), (STORIES_CHAT, "chat")):
+            with self.subTest(mode=mode):
+                p = run("--model", model, "--tasks", tasks, "--prompt", mode, "--verbose")
+                self.assertEqual(p.stderr.count("loaded meta data with"), 1, p.stderr[-2000:])
+        # The program's own llama.cpp calls: the backend and its log, nothing else.
+        symbols = subprocess.run(["nm", "-D", "--undefined-only", VL_EVAL], capture_output=True,
+                                 text=True, check=True, timeout=60).stdout.split()
+        self.assertEqual(sorted({s for s in symbols if s.startswith("llama_")}),
+                         ["llama_backend_init", "llama_log_set"])
+
+
 if __name__ == "__main__":
     unittest.main()
