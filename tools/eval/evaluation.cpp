@@ -36,6 +36,13 @@ void silent_log(ggml_log_level, const char *, void *) {}
 constexpr std::size_t batch_room = 512;
 constexpr std::size_t batch_sequences = 64;
 
+// Work of one batch call past its retained prefix: about one decode of this
+// many tokens. llama.cpp's attention reads every cell of the window up to the
+// last one in use, masked or not, so a decode's cost per token grows with the
+// cells it spans; calls of a few hundred tokens keep that span short and
+// measured faster than calls that fill the window.
+constexpr std::size_t call_span = 256;
+
 // n_gpu_layers that offloads every layer of any model.
 constexpr int32_t all_layers = 1000000;
 
@@ -259,9 +266,10 @@ int run_evaluation(const eval_options &o) {
     // or resumed run scores every call its items are in whole, the items of
     // other shards or already done included, and records only its own.
     batch_limits limits;
-    limits.tokens_per_decode = vl_llama_max_multi_root_tokens(runtime.get());
+    limits.tokens_per_decode = std::min<std::size_t>(vl_llama_max_multi_root_tokens(runtime.get()), call_span);
     limits.sequences_per_decode = vl_llama_max_parallel_tasks(runtime.get());
     limits.n_ctx = window;
+    limits.decodes = 1;
     const scoring_plan plan = plan_scoring(sizes, o.share, o.walk, limits);
 
     std::string encoder_failure;
