@@ -1,6 +1,5 @@
 // vl_llama_decode_tokens: token ids back to text.
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include <llama.h>
@@ -9,12 +8,11 @@
 #include "runtime/runtime.h"
 #include "scoring/token_ids.h"
 #include "text/contained_call.h"
+#include "text/text_output.h"
 #include "vorlenta_llama_shim.h"
 
 namespace vl {
 namespace {
-
-constexpr std::int32_t int32_min = std::numeric_limits<std::int32_t>::min();
 
 // Special tokens are neither rendered nor stripped: both flags stay false.
 // An id outside the vocabulary makes llama_detokenize throw; that is a
@@ -39,28 +37,9 @@ outcome decode_tokens(const vl_llama_runtime *runtime, const std::uint32_t *toke
         if (outcome failure = convert_token_ids(tokens, token_count, ids)) return failure;
     }
 
-    std::int32_t c = 0;
-    if (!detokenize(runtime->vocab, ids, nullptr, 0, c)) return "llama_detokenize failed";
-    if (c == int32_min) return "llama_detokenize overflow";
-    // llama.cpp reports the length a too-small buffer needed as negative.
-    const std::int64_t m = c < 0 ? -static_cast<std::int64_t>(c) : c;
-
-    if (out_text == nullptr || out_cap == 0) {
-        length = m;
-        return ok;
-    }
-    if (out_cap <= static_cast<std::uint64_t>(m)) return "decode output buffer is too small";
-
-    const std::int32_t text_len_max =
-        static_cast<std::int32_t>(out_cap - 1 > max_llama_int ? max_llama_int : out_cap - 1);
-    std::int32_t r = 0;
-    // A result beyond the buffer's length would put the NUL outside it.
-    if (!detokenize(runtime->vocab, ids, out_text, text_len_max, r) || r < 0 ||
-        r > text_len_max)
-        return "llama_detokenize failed";
-    out_text[r] = '\0';
-    length = r;
-    return ok;
+    return query_then_fill([&](char *text, std::int32_t length_max, std::int32_t &result) {
+        return detokenize(runtime->vocab, ids, text, length_max, result);
+    }, out_text, out_cap, length);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 
 #include "runtime/export_boundary.h"
 #include "runtime/runtime.h"
-#include "scoring/token_ids.h"
 #include "text/contained_call.h"
+#include "text/text_output.h"
 #include "vorlenta_llama_shim.h"
 
 namespace vl {
@@ -29,26 +29,9 @@ outcome token_piece(const vl_llama_runtime *runtime, std::uint32_t token, char *
         return "token id exceeds vocabulary size";
     const auto id = static_cast<llama_token>(token);
 
-    std::int32_t c = 0;
-    if (!to_piece(runtime->vocab, id, nullptr, 0, c)) return "llama_detokenize failed";
-    // llama.cpp reports the length a too-small buffer needed as negative.
-    const std::int64_t m = c < 0 ? -static_cast<std::int64_t>(c) : c;
-
-    if (out_text == nullptr || out_cap == 0) {
-        length = m;
-        return ok;
-    }
-    if (out_cap <= static_cast<std::uint64_t>(m)) return "decode output buffer is too small";
-
-    const std::int32_t text_len_max =
-        static_cast<std::int32_t>(out_cap - 1 > max_llama_int ? max_llama_int : out_cap - 1);
-    std::int32_t r = 0;
-    // A result beyond the buffer's length would put the NUL outside it.
-    if (!to_piece(runtime->vocab, id, out_text, text_len_max, r) || r < 0 || r > text_len_max)
-        return "llama_detokenize failed";
-    out_text[r] = '\0';
-    length = r;
-    return ok;
+    return query_then_fill([&](char *text, std::int32_t length_max, std::int32_t &result) {
+        return to_piece(runtime->vocab, id, text, length_max, result);
+    }, out_text, out_cap, length);
 }
 
 }  // namespace
