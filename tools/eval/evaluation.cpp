@@ -10,6 +10,8 @@
 #include <llama.h>
 
 #include "failure.h"
+#include "interrupt.h"
+#include "model_runtime.h"
 #include "progress.h"
 #include "prompts.h"
 #include "results_file.h"
@@ -46,11 +48,6 @@ constexpr std::size_t call_span = 256;
 // n_gpu_layers that offloads every layer of any model.
 constexpr int32_t all_layers = 1000000;
 
-struct runtime_deleter {
-    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
-};
-using runtime_ptr = std::unique_ptr<vl_llama_runtime, runtime_deleter>;
-
 std::string model_description(vl_llama_runtime *runtime) {
     char desc[512] = "";
     const int64_t n = vl_llama_model_desc(runtime, desc, sizeof desc, nullptr, 0);
@@ -69,10 +66,6 @@ struct run_inputs {
     prompt_mode mode = prompt_mode::raw;
 };
 
-// The window and threads the model is first opened with: tokenizing and chat
-// encoding use no context, and the scoring window replaces this one.
-constexpr int32_t tokenizing_window = 64;
-
 std::string read_inputs(const eval_options &o, int32_t gpu_layers, run_inputs &in) {
     const task_format *format = find_task_format(o.format);
     if (format == nullptr) return "unknown --format '" + o.format + "'";
@@ -88,14 +81,7 @@ std::string read_inputs(const eval_options &o, int32_t gpu_layers, run_inputs &i
     // The model, loaded once for the whole run with its layers placed: raw
     // tokenization, the template check and the trained length come from it
     // now, and the scoring window is set once the file is sized.
-    vl_llama_config config = {};
-    config.n_ctx = tokenizing_window;
-    config.n_batch = tokenizing_window;
-    config.n_threads = 1;
-    config.n_gpu_layers = gpu_layers;
-    char err[256] = "";
-    in.runtime.reset(vl_llama_open(o.model.c_str(), &config, err, sizeof err));
-    if (!in.runtime) return o.model + ": cannot open the model: " + err;
+    if (std::string e = open_for_tokenizing(o.model, gpu_layers, in.runtime); !e.empty()) return e;
     const bool has_template = vl_llama_model_info(in.runtime.get(), VL_LLAMA_INFO_HAS_CHAT_TEMPLATE) == 1;
     if (o.prompt == "chat") in.mode = prompt_mode::chat;
     else if (o.prompt == "raw") in.mode = prompt_mode::raw;
@@ -132,10 +118,7 @@ std::string size_runtime(const eval_options &o, std::size_t window, int threads,
     config.n_seq_max = o.walk ? 2 : static_cast<int32_t>(std::min<std::size_t>(batch_sequences, window));
     config.n_threads = threads;
     config.n_threads_batch = threads;
-    char err[256] = "";
-    if (vl_llama_reconfigure(runtime, &config, err, sizeof err) != 0)
-        return o.model + ": cannot open the model: " + (err[0] != '\0' ? err : "out of memory");
-    return {};
+    return resize_runtime(o.model, config, runtime);
 }
 
 // The evaluation this run is: everything that changes its scores or the

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -20,6 +19,8 @@
 #include <llama.h>
 #include <nlohmann/json.hpp>
 
+#include "interrupt.h"
+#include "model_runtime.h"
 #include "perplexity_chunks.h"
 #include "prompts.h"
 #include "results_file.h"
@@ -30,21 +31,6 @@
 namespace vl_eval {
 namespace {
 
-volatile std::sig_atomic_t interrupt_requested = 0;
-
-void on_interrupt(int) { interrupt_requested = 1; }
-
-// Ctrl-C stops the run after the call in flight, whose chunks are written; a
-// second one kills the process the usual way. A write the signal arrives in
-// is resumed, not cut.
-void catch_interrupt() {
-    struct sigaction action = {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-}
-
 void silent_log(ggml_log_level, const char *, void *) {}
 
 int fail(const std::string &message) {
@@ -52,9 +38,6 @@ int fail(const std::string &message) {
     return 1;
 }
 
-struct runtime_deleter {
-    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
-};
 struct file_closer {
     void operator()(std::FILE *f) const { std::fclose(f); }
 };
@@ -200,14 +183,8 @@ int run_perplexity(const perplexity_options &o) {
 
     // The model is loaded once, with a window only large enough to tokenize;
     // the window the chunks need replaces it once the text is tokenized.
-    vl_llama_config config = {};
-    config.n_ctx = 64;
-    config.n_batch = 64;
-    config.n_threads = 1;
-    char err[256] = "";
-    std::unique_ptr<vl_llama_runtime, runtime_deleter> runtime(
-        vl_llama_open(o.model.c_str(), &config, err, sizeof err));
-    if (!runtime) return fail(o.model + ": cannot open the model: " + err);
+    runtime_ptr runtime;
+    if (std::string e = open_for_tokenizing(o.model, 0, runtime); !e.empty()) return fail(e);
 
     // The whole text at once, the start token first where the vocabulary
     // adds one, as llama-perplexity reads it.
@@ -234,14 +211,13 @@ int run_perplexity(const perplexity_options &o) {
         std::max<std::size_t>(1, static_cast<std::size_t>(o.batch / o.ctx)));
     const int threads =
         o.threads > 0 ? o.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    config = {};
+    vl_llama_config config = {};
     config.n_ctx = static_cast<int32_t>(per_call * layout.n_ctx);
     config.n_batch = o.batch < o.ctx ? o.batch : config.n_ctx;
     config.n_seq_max = static_cast<int32_t>(per_call + 1);
     config.n_threads = threads;
     config.n_threads_batch = threads;
-    if (vl_llama_reconfigure(runtime.get(), &config, err, sizeof err) != 0)
-        return fail(o.model + ": cannot open the model: " + (err[0] != '\0' ? err : "out of memory"));
+    if (std::string e = resize_runtime(o.model, config, runtime.get()); !e.empty()) return fail(e);
     std::string run;
     if (std::string e = run_fingerprint(runtime.get(), o.model, text, o.ctx, run); !e.empty())
         return fail(e);
@@ -281,7 +257,7 @@ int run_perplexity(const perplexity_options &o) {
     // Calls cover chunks [k * per_call, (k + 1) * per_call), whatever the
     // chunk a resumed run starts at, so that both pack chunks alike.
     for (std::size_t begin = done; begin < n_chunks;) {
-        if (interrupt_requested) {
+        if (interrupt_requested()) {
             interrupted = true;
             break;
         }

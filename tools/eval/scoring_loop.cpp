@@ -1,16 +1,12 @@
 #include "scoring_loop.h"
 
 #include <algorithm>
-#include <csignal>
 
+#include "interrupt.h"
 #include "item_outcome.h"
 
 namespace vl_eval {
 namespace {
-
-volatile std::sig_atomic_t interrupt_requested = 0;
-
-void on_interrupt(int) { interrupt_requested = 1; }
 
 std::string name_item(const eval_item &item) {
     return "item " + item.id + " (line " + std::to_string(item.line) + ")";
@@ -27,14 +23,6 @@ chat_encoder watch_encoder(chat_encoder inner, std::string &failure) {
     };
 }
 
-void catch_interrupt() {
-    struct sigaction action = {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-}
-
 std::string score_items(const scoring_job &job, item_scorer &walker, batch_scorer &batcher,
                         results_writer &writer, summary_info &info, progress &bar) {
     const std::vector<eval_item> &items = *job.items;
@@ -47,7 +35,7 @@ std::string score_items(const scoring_job &job, item_scorer &walker, batch_score
         for (std::size_t i = own_first; i < own_last && wanted == own_last; ++i)
             if (!job.done->count(items[i].id)) wanted = i;
         if (wanted == own_last) continue;
-        if (interrupt_requested) {
+        if (interrupt_requested()) {
             info.interrupted = true;
             break;
         }

@@ -17,11 +17,6 @@
 
 namespace vl_eval {
 
-// Ctrl-C asks the run to stop after the library call in flight, which still
-// writes its items; a second one kills the process the usual way. A write
-// the signal arrives in is resumed, not cut.
-void catch_interrupt();
-
 // A chat encoder that keeps the last failure of inner in failure: such a
 // failure is the library's, which stops the run, not a reason to skip the
 // item the prompt builder would record.
