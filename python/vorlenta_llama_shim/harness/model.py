@@ -17,7 +17,7 @@ from lm_eval.api.model import LM
 from lm_eval.api.registry import register_model
 from tqdm import tqdm
 
-from ..ranking import common_prefix
+from .._call_plan import plan_calls
 from ..runtime import Runtime
 
 Tokens = List[int]
@@ -47,19 +47,20 @@ def _integer(value: Any, name: str, minimum: int) -> int:
 class HarnessModel(LM):
     """A local GGUF model scored exactly through vorlenta_llama_shim.
 
-    Model arguments: model=PATH (required); n_ctx (2048), n_batch (512),
+    Model arguments: model=PATH (required); n_ctx (2048), n_batch (n_ctx:
+    a few-shot preamble up to the whole window is prefilled in one decode),
     n_seq_max (8), threads and threads_batch (0: llama.cpp's choice),
     n_gpu_layers (0) as Runtime takes them; max_length (n_ctx), the window
     a request is cut to from the left as the harness's models do; and
-    tasks_per_call (64), the distinct contexts scored by one library call,
-    which is also the step of the progress bar.
+    tasks_per_call (64), the most distinct contexts one library call scores
+    (calls are also kept to about 256 tokens past their retained prefix).
     """
 
     def __init__(
         self,
         model: Optional[str] = None,
         n_ctx: int = 2048,
-        n_batch: int = 512,
+        n_batch: Optional[int] = None,
         n_seq_max: int = 8,
         threads: int = 0,
         threads_batch: int = 0,
@@ -84,7 +85,7 @@ class HarnessModel(LM):
         self._settings: Dict[str, Any] = dict(
             model=model,
             n_ctx=_integer(n_ctx, "n_ctx", 1),
-            n_batch=_integer(n_batch, "n_batch", 1),
+            n_batch=_integer(n_ctx if n_batch is None else n_batch, "n_batch", 1),
             n_seq_max=_integer(n_seq_max, "n_seq_max", 2),
             threads=_integer(threads, "threads", 0),
             threads_batch=_integer(threads_batch, "threads_batch", 0),
@@ -261,39 +262,32 @@ class HarnessModel(LM):
                 tasks.setdefault(tuple(context), []).append(i)
             else:
                 results[i] = (0.0, True)
-        # Sorted contexts put those sharing a preamble side by side, so that
-        # one call's contexts share as many leading tokens as they can.
+        # Sorted contexts put those sharing a preamble side by side: each run
+        # of them prefills what it shares once and is scored in short calls.
         order = sorted(tasks)
-        step = int(self._settings["tasks_per_call"])
+        inner = [sum(max(len(pairs[i][1]) - 1, 0) for i in tasks[c]) for c in order]
+        plan = plan_calls(
+            order, inner, int(self._settings["n_batch"]), int(self._settings["tasks_per_call"])
+        )
+        rt = self._runtime
         with tqdm(total=len(pairs), desc=description, disable=disable_tqdm) as bar:
             bar.update(len(pairs) - sum(len(m) for m in tasks.values()))
-            for begin in range(0, len(order), step):
-                chunk = order[begin : begin + step]
-                groups: Dict[int, List[Tuple[int, ...]]] = {}
-                for context in chunk:
-                    groups.setdefault(context[0], []).append(context)
-                for contexts in groups.values():
-                    members = [tasks[c] for c in contexts]
-                    scores, flags = self._score_group(
-                        contexts, [[pairs[i][1] for i in m] for m in members]
-                    )
-                    for m, task_scores, task_flags in zip(members, scores, flags):
-                        for i, s, g in zip(m, task_scores, task_flags):
-                            results[i] = (float(s), bool(g))
-                bar.update(sum(len(tasks[c]) for c in chunk))
+            for run in plan:
+                # The retained prefix must stay ours over the run's calls.
+                with rt._lock:
+                    rt.prefill(order[run.calls[0][0]][: run.shared])
+                    for call in run.calls:
+                        contexts = [order[k] for k in call]
+                        members = [tasks[c] for c in contexts]
+                        scores, flags = rt.score_sequence_batch(
+                            [c[run.shared :] for c in contexts],
+                            [[pairs[i][1] for i in m] for m in members],
+                            greedy=True,
+                        )
+                        for m, task_scores, task_flags in zip(members, scores, flags):
+                            for i, s, g in zip(m, task_scores, task_flags):
+                                results[i] = (float(s), bool(g))
+                        bar.update(sum(len(m) for m in members))
         if any(r is None for r in results):
             raise RuntimeError("a request was left unscored")
         return results  # type: ignore[return-value]
-
-    def _score_group(
-        self, contexts: List[Tuple[int, ...]], candidates: List[List[Tokens]]
-    ) -> Tuple[List[Any], List[Any]]:
-        """One batched call over contexts that share at least their first
-        token: the shared tokens are decoded once as the retained prefix."""
-        shared = common_prefix(contexts)[: int(self._settings["n_batch"])]
-        rt = self._runtime
-        with rt._lock:  # the retained prefix must stay ours until the call ends
-            rt.prefill(shared)
-            return rt.score_sequence_batch(
-                [c[len(shared) :] for c in contexts], candidates, greedy=True
-            )
