@@ -185,7 +185,8 @@ def main():
     picks_vl = {}
     for line in open(vl_out):
         item = json.loads(line)
-        picks_vl[item["id"]] = item["pick"]["acc"]
+        if "evaluation" not in item:  # the run's header line
+            picks_vl[item["id"]] = item["pick"]["acc"]
     same = 0
     for s in samples:
         lps = [float(r[0][0]) for r in s["resps"]]
