@@ -14,6 +14,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import List, Sequence
 
+from .ranking import common_prefix
+
 CALL_SPAN = 256
 
 
@@ -25,14 +27,6 @@ class PrefixRun:
 
     shared: int
     calls: List[List[int]]
-
-
-def _lcp(a: Sequence[int], b: Sequence[int]) -> int:
-    n = min(len(a), len(b))
-    for k in range(n):
-        if a[k] != b[k]:
-            return k
-    return n
 
 
 def plan_calls(
@@ -53,6 +47,9 @@ def plan_calls(
     prefixes are at most max_shared tokens (one decode) and calls hold at
     most max_tasks contexts."""
     n = len(contexts)
+    # common[k]: the leading tokens contexts k and k + 1 share; in sorted
+    # order a range's shared beginning is the least of its common[k].
+    common = [len(common_prefix((contexts[k], contexts[k + 1]))) for k in range(n - 1)]
     # Runs worth a prefill of their own: each extension must save at least
     # as many tokens as it makes the members already in the run decode again.
     bounds = []
@@ -61,7 +58,7 @@ def plan_calls(
         shared = len(contexts[i])
         j = i + 1
         while j < n:
-            narrower = min(shared, _lcp(contexts[j - 1], contexts[j]))
+            narrower = min(shared, common[j - 1])
             if narrower == 0 or (j - i) * (shared - narrower) > narrower:
                 break
             shared = narrower
@@ -74,9 +71,9 @@ def plan_calls(
         lone = end - begin == 1
         if runs and lone and runs[-1][3]:
             prev_begin, _, prev_shared, _ = runs[-1]
-            common = min(prev_shared, _lcp(contexts[begin - 1], contexts[begin]))
-            if common > 0:
-                runs[-1] = (prev_begin, end, common, True)
+            pooled = min(prev_shared, common[begin - 1])
+            if pooled > 0:
+                runs[-1] = (prev_begin, end, pooled, True)
                 continue
         runs.append((begin, end, shared, lone))
 
