@@ -12,38 +12,29 @@
 #include <gtest/gtest.h>
 #include <llama.h>
 
+#include "eval_test_support.h"
 #include "evaluation.h"
-#include "item_outcome.h"
-#include "jsonl_formats.h"
-#include "metrics.h"
-#include "prompts.h"
-#include "results_file.h"
-#include "scoring.h"
-#include "summary.h"
-#include "task_formats.h"
+#include "model/tokens.h"
+#include "prompts/prompts.h"
+#include "results/metrics.h"
+#include "results/record_json.h"
+#include "results/results_reader.h"
+#include "results/summary.h"
+#include "scoring/item_outcome.h"
+#include "scoring/scorers.h"
+#include "tasks/jsonl_formats.h"
+#include "tasks/task_formats.h"
 #include "vorlenta_llama_shim.h"
 
 namespace {
 
 using namespace vl_eval;
-using tokens = std::vector<std::uint32_t>;
+using namespace vl_eval_test;
 
 const std::string data_dir = VL_EVAL_DATA_DIR;
-const std::string stories = std::string(VL_SHARED_MODELS_DIR) + "/stories260K.gguf";
-
-std::string scratch_file(const std::string &name, const std::string &text) {
-    const std::string path = std::string(VL_EVAL_SCRATCH_DIR) + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
-
-void quiet(ggml_log_level, const char *, void *) {}
 
 struct model_free {
     void operator()(llama_model *m) const { llama_model_free(m); }
-};
-struct runtime_close {
-    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
 };
 
 // The vocabulary alone, as llama.cpp reads it, for checks against the
@@ -56,28 +47,10 @@ std::unique_ptr<llama_model, model_free> vocab_only(const std::string &path) {
     return std::unique_ptr<llama_model, model_free>(llama_model_load_from_file(path.c_str(), p));
 }
 
-std::unique_ptr<vl_llama_runtime, runtime_close> open_runtime(const std::string &path) {
-    llama_log_set(quiet, nullptr);
-    vl_llama_config c = {256, 256, 2, 0, 2, 2};
-    char err[256];
-    return std::unique_ptr<vl_llama_runtime, runtime_close>(
-        vl_llama_open(path.c_str(), &c, err, sizeof err));
-}
-
-tokens raw_tokens(const vl_llama_runtime *rt, const std::string &text) {
-    tokens out;
-    EXPECT_EQ(tokenize_raw(rt, text, out), "") << text;
-    return out;
-}
+runtime_ptr open_runtime(const std::string &path) { return vl_eval_test::open_runtime(path, 256, 2, 2); }
 
 // Room and sequences for batched calls, as vl-eval opens a batched run.
-std::unique_ptr<vl_llama_runtime, runtime_close> open_batch_runtime(const std::string &path) {
-    llama_log_set(quiet, nullptr);
-    vl_llama_config c = {512, 512, 16, 0, 2, 2};
-    char err[256];
-    return std::unique_ptr<vl_llama_runtime, runtime_close>(
-        vl_llama_open(path.c_str(), &c, err, sizeof err));
-}
+runtime_ptr open_batch_runtime(const std::string &path) { return vl_eval_test::open_runtime(path, 512, 16, 2); }
 
 TEST(TaskReaders, EveryFormatReadsAsPublishedAndAutoAgrees) {
     for (const char *name : {"generic", "hellaswag", "mmlu", "arc"}) {
@@ -746,14 +719,6 @@ TEST(ResultsFile, NumbersOutOfTypeOrRangeAreRefusedByName) {
         "huge.jsonl", R"({"id":"g6","line":1e300,"skipped":"x","run":"r"})" "\n");
     EXPECT_EQ(read_results(path, false).error,
               path + ":1: field 'line' must be an integer from 0 to 9223372036854775807, not 1e+300");
-}
-
-// The run id is this fingerprint: it must not change between versions, or
-// results of one evaluation could no longer be resumed or merged.
-TEST(ResultsFile, FingerprintOfKnownTextsIsPinned) {
-    EXPECT_EQ(fingerprint(""), "14650fb0739d0383");
-    EXPECT_EQ(fingerprint("a"), "44bd8ad473cd9906");
-    EXPECT_EQ(fingerprint("foobar"), "88fad7c0a8ff07f2");
 }
 
 TEST(ResultsFile, OutcomesDifferInAnyCountScoreOrLabel) {

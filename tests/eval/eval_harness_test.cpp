@@ -12,50 +12,29 @@
 #include <gtest/gtest.h>
 #include <llama.h>
 
-#include "jsonl_formats.h"
-#include "metrics.h"
-#include "prompts.h"
-#include "python_text.h"
-#include "results_file.h"
-#include "summary.h"
-#include "task_formats.h"
-#include "task_options.h"
+#include "eval_test_support.h"
+#include "prompts/prompts.h"
+#include "results/metrics.h"
+#include "results/record_json.h"
+#include "results/summary.h"
+#include "tasks/jsonl_formats.h"
+#include "tasks/python_text.h"
+#include "tasks/task_formats.h"
+#include "tasks/task_options.h"
 #include "vorlenta_llama_shim.h"
 
 namespace {
 
 using namespace vl_eval;
-using tokens = std::vector<std::uint32_t>;
+using namespace vl_eval_test;
 
-const std::string stories = std::string(VL_SHARED_MODELS_DIR) + "/stories260K.gguf";
-
-std::string scratch_file(const std::string &name, const std::string &text) {
-    const std::string path = std::string(VL_EVAL_SCRATCH_DIR) + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
-
-void quiet(ggml_log_level, const char *, void *) {}
-
-struct runtime_close {
-    void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
-};
-
+// The vocabulary the prompts are tokenized with, opened once.
 const vl_llama_runtime *vocab() {
-    static std::unique_ptr<vl_llama_runtime, runtime_close> runtime = [] {
-        llama_log_set(quiet, nullptr);
-        vl_llama_config c = {64, 64, 2, 0, 1, 1};
-        return std::unique_ptr<vl_llama_runtime, runtime_close>(
-            vl_llama_open(stories.c_str(), &c, nullptr, 0));
-    }();
+    static const runtime_ptr runtime = open_runtime(stories, 64, 2, 1);
     return runtime.get();
 }
 
-tokens raw_tokens(const std::string &text) {
-    tokens out;
-    EXPECT_EQ(tokenize_raw(vocab(), text, out), "") << text;
-    return out;
-}
+tokens raw_tokens(const std::string &text) { return vl_eval_test::raw_tokens(vocab(), text); }
 
 eval_item parse(const std::string &line, jsonl_layout layout) {
     eval_item item;

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "perplexity_formats.h"
+#include "tasks/perplexity_formats.h"
 
 using vl_eval::eval_item;
 using vl_eval::read_result;

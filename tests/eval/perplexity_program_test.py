@@ -9,17 +9,7 @@ import shutil
 import subprocess
 import unittest
 
-VL_EVAL = os.environ["VL_EVAL"]
-SCRATCH = os.environ["VL_EVAL_SCRATCH"]
-STORIES = os.path.join(os.environ["VL_SHARED_MODELS_DIR"], "stories260K.gguf")
-TIMEOUT = 300
-
-
-def scratch(name):
-    path = os.path.join(SCRATCH, name)
-    if os.path.exists(path):
-        os.remove(path)
-    return path
+from program_support import STORIES, TIMEOUT, run_program, scratch
 
 
 def write_story(name, lines, seed=3):
@@ -38,11 +28,7 @@ def write_story(name, lines, seed=3):
 
 
 def perplexity(*args, check=True):
-    p = subprocess.run([VL_EVAL, "perplexity", "--threads", "1", "--quiet", *args],
-                       capture_output=True, text=True, timeout=TIMEOUT)
-    if check and p.returncode != 0:
-        raise AssertionError(f"vl-eval perplexity {args} exited {p.returncode}:\n{p.stdout}\n{p.stderr}")
-    return p
+    return run_program(["perplexity"], args, check)
 
 
 def running(output):
@@ -102,8 +88,12 @@ class Perplexity(unittest.TestCase):
         part = perplexity("-m", STORIES, "-f", self.text, "-c", "64", "-b", "128", "--chunks", "4",
                           "-o", out)
         with open(out) as f:
-            lines = [json.loads(line) for line in f]
+            header, *lines = [json.loads(line) for line in f]
         self.assertEqual([r["chunk"] for r in lines], [1, 2, 3, 4])
+        # The run's header first, as vl-eval writes it: its settings and the
+        # run id every chunk carries.
+        self.assertEqual(header["evaluation"]["ctx"], 64)
+        self.assertEqual({r["run"] for r in lines}, {header["run"]})
         self.assertEqual(running(part.stdout), running(whole.stdout)[:4])
         self.assertAlmostEqual(lines[3]["running_ppl"], running(part.stdout)[3][1], delta=1e-4)
         self.assertEqual(lines[0]["tokens"], 31)
@@ -114,8 +104,9 @@ class Perplexity(unittest.TestCase):
         self.assertEqual(running(resumed.stdout), running(whole.stdout))
         self.assertEqual(final(resumed.stdout), final(whole.stdout))
         with open(out) as f:
-            chunks = [json.loads(line)["chunk"] for line in f]
-        self.assertEqual(chunks, list(range(1, len(running(whole.stdout)) + 1)))
+            header, *lines = [json.loads(line) for line in f]
+        self.assertIn("evaluation", header)  # the one header: resuming adds none
+        self.assertEqual([r["chunk"] for r in lines], list(range(1, len(running(whole.stdout)) + 1)))
 
         again = perplexity("-m", STORIES, "-f", self.text, "-c", "64", "-o", out, check=False)
         self.assertEqual(again.returncode, 1)
@@ -124,6 +115,7 @@ class Perplexity(unittest.TestCase):
                            check=False)
         self.assertEqual(other.returncode, 1)
         self.assertIn("another model, text or --ctx", other.stderr)
+        self.assertIn("they differ in ctx: 80, not 64", other.stderr)
 
     def test_usage_errors_and_a_text_too_short(self):
         for args, status, message in [

@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <llama.h>
 
-#include "perplexity_chunks.h"
-#include "prompts.h"
+#include "model/tokens.h"
+#include "perplexity/chunks.h"
 #include "vorlenta_llama_shim.h"
 
 namespace {

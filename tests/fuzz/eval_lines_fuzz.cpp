@@ -7,8 +7,9 @@
 #include <string>
 
 #include "common/check.h"
-#include "jsonl_formats.h"
-#include "results_file.h"
+#include "results/record_json.h"
+#include "results/run_identity.h"
+#include "tasks/jsonl_formats.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0) return 0;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/check.h"
-#include "perplexity_formats.h"
+#include "tasks/perplexity_formats.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Checks of remote RPC workers that need no ggml-rpc-server: endpoint lists,
 // the bounded connect, and ggml's handshake against listeners that are not
 // RPC servers (which would abort or stop the process without the checks).
-#include "rpc_workers.h"
+#include "model/rpc_workers.h"
 
 #include <chrono>
 #include <string>

@@ -7,30 +7,25 @@
 #include <set>
 #include <thread>
 
-#include <llama.h>
-
-#include "failure.h"
-#include "interrupt.h"
-#include "model_runtime.h"
-#include "progress.h"
-#include "prompts.h"
-#include "results_file.h"
-#include "results_resume.h"
-#include "rpc_workers.h"
-#include "run_identity.h"
-#include "scoring.h"
-#include "scoring_loop.h"
-#include "summary.h"
-#include "task_formats.h"
-#include "task_sizing.h"
+#include "console/failure.h"
+#include "console/interrupt.h"
+#include "console/progress.h"
+#include "model/model_runtime.h"
+#include "model/rpc_workers.h"
+#include "prompts/prompts.h"
+#include "prompts/write_out.h"
+#include "results/evaluation_settings.h"
+#include "results/resume.h"
+#include "results/summary.h"
+#include "scoring/scorers.h"
+#include "scoring/scoring_loop.h"
+#include "scoring/sizing.h"
+#include "tasks/task_formats.h"
+#include "tasks/whole_file.h"
 #include "vorlenta_llama_shim.h"
-#include "whole_file.h"
-#include "write_out.h"
 
 namespace vl_eval {
 namespace {
-
-void silent_log(ggml_log_level, const char *, void *) {}
 
 // Tokens a batched run's window holds beyond the longest item, and the
 // sequences it opens: room for several items' tokens and answers in one
@@ -47,13 +42,6 @@ constexpr std::size_t call_span = 256;
 
 // n_gpu_layers that offloads every layer of any model.
 constexpr int32_t all_layers = 1000000;
-
-std::string model_description(vl_llama_runtime *runtime) {
-    char desc[512] = "";
-    const int64_t n = vl_llama_model_desc(runtime, desc, sizeof desc, nullptr, 0);
-    return n >= 0 && static_cast<std::size_t>(n) < sizeof desc ? std::string(desc, static_cast<std::size_t>(n))
-                                                                : std::string("?");
-}
 
 // Everything a run reads before it knows the window it needs: the task
 // file, the preamble, the model (opened once, with a window only large enough
@@ -171,9 +159,7 @@ void shard_range(std::size_t n, unsigned index, unsigned count, std::size_t &beg
 
 int run_evaluation(const eval_options &o) {
     const auto started = std::chrono::steady_clock::now();
-    // llama.cpp logs from the first load on; it stays silent unless asked.
-    if (!o.verbose) llama_log_set(silent_log, nullptr);
-    llama_backend_init();
+    start_llama(o.verbose);
 
     // Remote workers join ggml's devices before any model is loaded, and a
     // server that cannot be used stops the run here, before anything is read
@@ -243,7 +229,7 @@ int run_evaluation(const eval_options &o) {
     std::set<std::string> wanted, done;
     for (std::size_t i = begin; i < end; ++i) wanted.insert(items[i].id);
     results_writer writer;
-    if (std::string e = open_results(o, header, wanted, writer, done, info); !e.empty()) return fail(e);
+    if (std::string e = open_results(o.out, o.resume, header, wanted, writer, done, info); !e.empty()) return fail(e);
 
     // The items of each library call, planned over the whole file: a shard
     // or resumed run scores every call its items are in whole, the items of

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "task_options.h"
+#include "tasks/task_options.h"
 
 namespace vl_eval {
 

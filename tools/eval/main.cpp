@@ -8,9 +8,9 @@
 #include <CLI/CLI.hpp>
 
 #include "evaluation.h"
-#include "perplexity.h"
-#include "summarize.h"
-#include "task_formats.h"
+#include "perplexity/perplexity.h"
+#include "results/summarize.h"
+#include "tasks/task_formats.h"
 
 namespace {
 
@@ -153,9 +153,11 @@ int run(int argc, char **argv) {
         "+/- U\", U the standard error. The text must hold at least two chunks.");
     perplexity->get_formatter()->enable_footer_formatting(false);
     perplexity->footer(
-        "--out writes one JSON line per chunk as it is scored: chunk (from 1), tokens counted,\n"
-        "nll and nll2 (sums of -log p and of its square over them), ppl (the chunk's own),\n"
-        "running_ppl, and run (a fingerprint of model, text and --ctx; --resume checks it).\n\n"
+        "--out writes a header line that describes the run (model content hash, text hash,\n"
+        "--ctx, ...), then one JSON line per chunk as it is scored: chunk (from 1), tokens\n"
+        "counted, nll and nll2 (sums of -log p and of its square over them), ppl (the chunk's\n"
+        "own), running_ppl, and run (the header's run id; --resume refuses results of another\n"
+        "run, naming what differs).\n\n"
         "Example:\n"
         "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512 -o chunks.jsonl\n\n"
         "Exit status: 0 done, 1 failed or text too short, 2 usage error, 130 interrupted.");

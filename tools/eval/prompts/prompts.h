@@ -1,0 +1,73 @@
+// Prompt building: an item's context and answers as the token runs the
+// scorer decodes, in chat mode (the model's chat template, answers as the
+// assistant's words) or raw mode (plain text continued by " " + answer).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tasks/eval_item.h"
+
+struct vl_llama_runtime;
+
+namespace vl_eval {
+
+enum class prompt_mode { chat, raw };
+
+// One answer: the context tokens it is scored after (normally the item's
+// context; different when the joint tokenization changed the context's own
+// tokens) and the tokens of the answer itself.
+struct answer_prompt {
+    std::vector<std::uint32_t> context;
+    std::vector<std::uint32_t> continuation;
+    std::size_t chars = 0;  // code points of the answer text alone (acc_norm)
+};
+
+struct item_prompt {
+    std::vector<std::uint32_t> context;  // the context alone, tokenized alone
+    std::vector<answer_prompt> answers;  // one per choice, in order
+};
+
+// Tokens of a chat prompt: system and user message laid out with the model's
+// template, the assistant turn opened and followed by prefix (may be null).
+// Returns an error message, empty on success.
+using chat_encoder = std::function<std::string(const std::string &system, const std::string &user,
+                                               const char *prefix, std::vector<std::uint32_t> &out)>;
+
+// Through the library, as scoring (and sizing) uses it.
+chat_encoder library_chat_encoder(vl_llama_runtime *runtime);
+
+// A chat encoder that keeps the last failure of inner in failure: such a
+// failure is the library's, which stops the run, not a reason to skip the
+// item the prompt builder would record.
+chat_encoder watch_encoder(chat_encoder inner, std::string &failure);
+
+class prompt_builder {
+public:
+    // runtime tokenizes raw prompts and names the vocabulary's end token;
+    // chat encodes chat prompts.
+    prompt_builder(const vl_llama_runtime *runtime, prompt_mode mode, std::string system,
+                   std::string preamble, chat_encoder chat);
+
+    // Builds the item's prompt; returns why the item cannot be scored (the
+    // reason it is recorded with), empty on success.
+    std::string build(const eval_item &item, item_prompt &out) const;
+
+    // Positions the longest answer needs: its context plus its continuation.
+    static std::size_t tokens_needed(const item_prompt &prompt);
+
+private:
+    std::string build_raw(const eval_item &item, item_prompt &out) const;
+    std::string build_chat(const eval_item &item, item_prompt &out) const;
+
+    const vl_llama_runtime *runtime_;
+    prompt_mode mode_;
+    std::string system_;
+    std::string preamble_;
+    chat_encoder chat_;
+};
+
+}  // namespace vl_eval
