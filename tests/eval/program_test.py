@@ -8,29 +8,16 @@ import subprocess
 import time
 import unittest
 
-VL_EVAL = os.environ["VL_EVAL"]
+from program_support import (SCRATCH, SHARED, STORIES, TIMEOUT, VL_EVAL, one_to_four_words,
+                             run_program, scratch, text, write_items)
+
 FIXTURES = os.environ["VL_FIXTURE_DIR"]
-SHARED = os.environ["VL_SHARED_MODELS_DIR"]
-SCRATCH = os.environ["VL_EVAL_SCRATCH"]
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
-STORIES = os.path.join(SHARED, "stories260K.gguf")
 STORIES_CHAT = os.path.join(SHARED, "stories260K-chatml.gguf")
-TIMEOUT = 300
-
-
-def scratch(name):
-    path = os.path.join(SCRATCH, name)
-    if os.path.exists(path):
-        os.remove(path)
-    return path
 
 
 def run(*args, check=True):
-    p = subprocess.run([VL_EVAL, "--threads", "1", "--quiet", *args], capture_output=True,
-                       text=True, timeout=TIMEOUT)
-    if check and p.returncode != 0:
-        raise AssertionError(f"vl-eval {args} exited {p.returncode}:\n{p.stdout}\n{p.stderr}")
-    return p
+    return run_program([], args, check)
 
 
 def records(path):
@@ -44,28 +31,12 @@ def record_lines(path):
     return [l for l in text(path).splitlines(keepends=True) if not l.startswith('{"evaluation"')]
 
 
-def text(path):
-    with open(path) as f:
-        return f.read()
-
-
 def summary(path):
     with open(path) as f:
         return json.load(f)
 
 
-def write_tasks(name, n, preamble_words=0):
-    """n generic items; groups of three share a passage, all share a start."""
-    words = "the a girl boy dog cat park tree ball sun happy big small red blue ran saw".split()
-    path = scratch(name)
-    with open(path, "w") as f:
-        for i in range(n):
-            passage = " ".join(words[(i // 3 + k) % len(words)] for k in range(10))
-            question = " ".join(words[(i * 7 + k) % len(words)] for k in range(4))
-            choices = [words[(i + k * 5) % len(words)] for k in range(4)]
-            f.write(json.dumps({"id": f"t{i}", "context": f"Once upon a time. {passage}. {question}",
-                                "choices": choices, "answer": i % 4}) + "\n")
-    return path
+write_tasks = write_items
 
 
 class Formats(unittest.TestCase):
@@ -325,17 +296,7 @@ class Shards(unittest.TestCase):
 
 def write_long_answers(name, n):
     """n generic items sharing a start, with answers of one to four words."""
-    words = "the a girl boy dog cat park tree ball sun happy big small red blue ran saw".split()
-    path = scratch(name)
-    with open(path, "w") as f:
-        for i in range(n):
-            passage = " ".join(words[(i // 3 + k) % len(words)] for k in range(10))
-            question = " ".join(words[(i * 7 + k) % len(words)] for k in range(4))
-            choices = [" ".join(words[(i + k * 5 + j) % len(words)] for j in range(1 + (i + k) % 4))
-                       for k in range(4)]
-            f.write(json.dumps({"id": f"t{i}", "context": f"Once upon a time. {passage}. {question}",
-                                "choices": choices, "answer": i % 4}) + "\n")
-    return path
+    return write_items(name, n, one_to_four_words)
 
 
 # Batched decodes round differently from the walk's one-token decodes. The
