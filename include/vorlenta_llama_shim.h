@@ -166,6 +166,15 @@ VL_LLAMA_API int64_t vl_llama_model_info(const vl_llama_runtime *runtime, int32_
 #define VL_LLAMA_INFO_END_TOKEN 3
 /* The number of tokens in the vocabulary; valid ids are below it. */
 #define VL_LLAMA_INFO_N_VOCAB 4
+/* The vocabulary's start-of-text (BOS) id, whether or not tokenizing adds
+ * it, or -1 when the vocabulary has none. A host that conditions an empty
+ * context on a token takes this one, or else the end token below, as the
+ * evaluation harnesses do for vocabularies that add no start token.
+ * (Library 5.4.) */
+#define VL_LLAMA_INFO_BOS_TOKEN 5
+/* The vocabulary's end-of-text (EOS) id, whether or not tokenizing adds it,
+ * or -1 when the vocabulary has none. (Library 5.4.) */
+#define VL_LLAMA_INFO_EOS_TOKEN 6
 
 /* ---- text ----------------------------------------------------------------- */
 

@@ -113,7 +113,10 @@ TEST(ModelInfo, AnswersForTheFixturesAndStories) {
             EXPECT_EQ(start, llama_vocab_bos(r->vocab));  // both add the start token
             EXPECT_GE(start, 0);
         }
-        for (int32_t unknown : {-1, 5, 1000})
+        // Both vocabularies have <s> 1 and </s> 2, added or not.
+        EXPECT_EQ(vl_llama_model_info(r.get(), VL_LLAMA_INFO_BOS_TOKEN), 1);
+        EXPECT_EQ(vl_llama_model_info(r.get(), VL_LLAMA_INFO_EOS_TOKEN), 2);
+        for (int32_t unknown : {-1, 7, 1000})
             EXPECT_EQ(vl_llama_model_info(r.get(), unknown), -1) << unknown;
     }
     if (stories.empty()) GTEST_SKIP() << "stories260K.gguf is absent: fixtures only";
@@ -121,6 +124,7 @@ TEST(ModelInfo, AnswersForTheFixturesAndStories) {
 
 TEST(ModelInfo, NullRuntimeAnswersMinusOne) {
     for (int32_t what : {VL_LLAMA_INFO_N_CTX_TRAIN, VL_LLAMA_INFO_HAS_CHAT_TEMPLATE,
-                         VL_LLAMA_INFO_START_TOKEN, VL_LLAMA_INFO_END_TOKEN, VL_LLAMA_INFO_N_VOCAB})
+                         VL_LLAMA_INFO_START_TOKEN, VL_LLAMA_INFO_END_TOKEN, VL_LLAMA_INFO_N_VOCAB,
+                         VL_LLAMA_INFO_BOS_TOKEN, VL_LLAMA_INFO_EOS_TOKEN})
         EXPECT_EQ(vl_llama_model_info(nullptr, what), -1) << what;
 }

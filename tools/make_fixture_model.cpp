@@ -3,9 +3,18 @@
 //   vl-make-fixture OUT.gguf [--variant chatml|plain|bert] [--layers N]
 //                   [--embd N] [--ff N] [--heads N] [--kv-heads N]
 //                   [--vocab N] [--type f32|f16|q8_0] [--seed N]
+//                   [--vocabulary VOCAB.gguf]
 //
 // The same arguments always give the same bytes: weights come from a seeded
 // integer generator, and the vocabulary is built in a fixed order.
+//
+// With --vocabulary the model is a real family's instead: every tokenizer.*
+// key of VOCAB.gguf (a vocabulary-only file such as llama.cpp's
+// ggml-vocab-*.gguf: tokens, merges or scores, token types, special-token
+// ids, start and end rules, pre-tokenizer, chat template) is copied as it is,
+// the embedding and output rows cover the whole vocabulary, and the layers
+// are those of the file's own architecture when it is one written here
+// (llama, qwen2, phi3), else llama's: the tokenizer does not depend on it.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +40,7 @@ struct options {
     int vocab = 0;  // 0: just the base vocabulary
     ggml_type type = GGML_TYPE_F32;
     std::uint64_t seed = 1;
+    std::string vocabulary;  // a GGUF file whose tokenizer the model takes
 };
 
 const char *chatml_template =
@@ -172,37 +182,120 @@ void write_tokenizer(writer &w, const vocabulary &v, bool with_template) {
     if (with_template) gguf_set_val_str(w.gguf, "tokenizer.chat_template", chatml_template);
 }
 
-void write_llama(writer &w, const options &o, int n_vocab) {
+// A decoder of one of the architectures llama.cpp builds the same way up to
+// their attention and feed-forward tensors: llama (separate q, k, v and a
+// gated feed-forward), qwen2 (the same with q, k and v biases) and phi3 (q, k
+// and v in one matrix, gate and up in one).
+void write_decoder(writer &w, const options &o, const std::string &arch, int n_vocab,
+                   const std::string &name) {
     const int head_dim = o.embd / o.heads;
     const int kv_dim = head_dim * o.kv_heads;
-    gguf_set_val_str(w.gguf, "general.architecture", "llama");
-    gguf_set_val_str(w.gguf, "general.name", "vorlenta fixture");
-    gguf_set_val_u32(w.gguf, "llama.context_length", 2048);
-    gguf_set_val_u32(w.gguf, "llama.embedding_length", o.embd);
-    gguf_set_val_u32(w.gguf, "llama.block_count", o.layers);
-    gguf_set_val_u32(w.gguf, "llama.feed_forward_length", o.ff);
-    gguf_set_val_u32(w.gguf, "llama.attention.head_count", o.heads);
-    gguf_set_val_u32(w.gguf, "llama.attention.head_count_kv", o.kv_heads);
-    gguf_set_val_u32(w.gguf, "llama.rope.dimension_count", head_dim);
-    gguf_set_val_f32(w.gguf, "llama.attention.layer_norm_rms_epsilon", 1e-5f);
-    gguf_set_val_u32(w.gguf, "llama.vocab_size", n_vocab);
+    auto key = [&](const char *k) { return arch + "." + k; };
+    gguf_set_val_str(w.gguf, "general.architecture", arch.c_str());
+    gguf_set_val_str(w.gguf, "general.name", name.c_str());
+    gguf_set_val_u32(w.gguf, key("context_length").c_str(), 2048);
+    gguf_set_val_u32(w.gguf, key("embedding_length").c_str(), o.embd);
+    gguf_set_val_u32(w.gguf, key("block_count").c_str(), o.layers);
+    gguf_set_val_u32(w.gguf, key("feed_forward_length").c_str(), o.ff);
+    gguf_set_val_u32(w.gguf, key("attention.head_count").c_str(), o.heads);
+    gguf_set_val_u32(w.gguf, key("attention.head_count_kv").c_str(), o.kv_heads);
+    gguf_set_val_u32(w.gguf, key("rope.dimension_count").c_str(), head_dim);
+    gguf_set_val_f32(w.gguf, key("attention.layer_norm_rms_epsilon").c_str(), 1e-5f);
+    gguf_set_val_u32(w.gguf, key("vocab_size").c_str(), n_vocab);
 
     const float s = 1.0f / std::sqrt(static_cast<float>(o.embd));
+    const float s_ff = 1.0f / std::sqrt(static_cast<float>(o.ff));
     w.tensor("token_embd.weight", o.embd, n_vocab, 1.0f);
     w.tensor("output_norm.weight", o.embd, 1, 0.1f, 1.0f);
     w.tensor("output.weight", o.embd, n_vocab, 4.0f * s);
     for (int l = 0; l < o.layers; ++l) {
         const std::string b = "blk." + std::to_string(l) + ".";
         w.tensor(b + "attn_norm.weight", o.embd, 1, 0.1f, 1.0f);
-        w.tensor(b + "attn_q.weight", o.embd, o.embd, s);
-        w.tensor(b + "attn_k.weight", o.embd, kv_dim, s);
-        w.tensor(b + "attn_v.weight", o.embd, kv_dim, s);
+        if (arch == "phi3") {
+            w.tensor(b + "attn_qkv.weight", o.embd, o.embd + 2 * kv_dim, s);
+        } else {
+            w.tensor(b + "attn_q.weight", o.embd, o.embd, s);
+            w.tensor(b + "attn_k.weight", o.embd, kv_dim, s);
+            w.tensor(b + "attn_v.weight", o.embd, kv_dim, s);
+        }
+        if (arch == "qwen2") {
+            w.tensor(b + "attn_q.bias", o.embd, 1, 0.1f);
+            w.tensor(b + "attn_k.bias", kv_dim, 1, 0.1f);
+            w.tensor(b + "attn_v.bias", kv_dim, 1, 0.1f);
+        }
         w.tensor(b + "attn_output.weight", o.embd, o.embd, s);
         w.tensor(b + "ffn_norm.weight", o.embd, 1, 0.1f, 1.0f);
-        w.tensor(b + "ffn_gate.weight", o.embd, o.ff, s);
-        w.tensor(b + "ffn_up.weight", o.embd, o.ff, s);
-        w.tensor(b + "ffn_down.weight", o.ff, o.embd, 1.0f / std::sqrt(static_cast<float>(o.ff)));
+        if (arch == "phi3") {
+            w.tensor(b + "ffn_up.weight", o.embd, 2 * o.ff, s);
+        } else {
+            w.tensor(b + "ffn_gate.weight", o.embd, o.ff, s);
+            w.tensor(b + "ffn_up.weight", o.embd, o.ff, s);
+        }
+        w.tensor(b + "ffn_down.weight", o.ff, o.embd, s_ff);
     }
+}
+
+// A vocabulary-only GGUF file, open for reading its keys.
+struct source_file {
+    gguf_context *gguf = nullptr;
+    explicit source_file(const std::string &path) {
+        gguf_init_params params{true, nullptr};
+        gguf = gguf_init_from_file(path.c_str(), params);
+    }
+    ~source_file() {
+        if (gguf != nullptr) gguf_free(gguf);
+    }
+    source_file(const source_file &) = delete;
+    source_file &operator=(const source_file &) = delete;
+
+    std::string text(const char *key) const {
+        const std::int64_t id = gguf_find_key(gguf, key);
+        if (id < 0 || gguf_get_kv_type(gguf, id) != GGUF_TYPE_STRING) return "";
+        return gguf_get_val_str(gguf, id);
+    }
+};
+
+bool is_tokenizer_key(const std::string &key) { return key.rfind("tokenizer.", 0) == 0; }
+
+// Copies every tokenizer.* key of the source, of whatever type, in its order.
+void copy_tokenizer(writer &w, const source_file &source) {
+    gguf_context *keys = gguf_init_empty();
+    gguf_set_kv(keys, source.gguf);
+    for (std::int64_t i = 0; i < gguf_get_n_kv(source.gguf); ++i) {
+        const std::string key = gguf_get_key(source.gguf, i);
+        if (!is_tokenizer_key(key)) gguf_remove_key(keys, key.c_str());
+    }
+    gguf_set_kv(w.gguf, keys);
+    gguf_free(keys);
+}
+
+const char *const written_architectures[] = {"llama", "qwen2", "phi3"};
+
+// The model of a real family's vocabulary; false, with the reason printed,
+// when the file is no vocabulary.
+bool write_family(writer &w, const options &o) {
+    const source_file source(o.vocabulary);
+    if (source.gguf == nullptr) {
+        std::fprintf(stderr, "vl-make-fixture: %s: not a readable GGUF file\n", o.vocabulary.c_str());
+        return false;
+    }
+    const std::int64_t tokens = gguf_find_key(source.gguf, "tokenizer.ggml.tokens");
+    if (tokens < 0 || gguf_get_kv_type(source.gguf, tokens) != GGUF_TYPE_ARRAY ||
+        gguf_get_arr_type(source.gguf, tokens) != GGUF_TYPE_STRING ||
+        gguf_get_arr_n(source.gguf, tokens) == 0 ||
+        gguf_get_arr_n(source.gguf, tokens) > static_cast<std::size_t>(INT32_MAX)) {
+        std::fprintf(stderr, "vl-make-fixture: %s: no tokenizer.ggml.tokens list of token texts\n",
+                     o.vocabulary.c_str());
+        return false;
+    }
+    const int n_vocab = static_cast<int>(gguf_get_arr_n(source.gguf, tokens));
+    std::string arch = "llama";
+    for (const char *known : written_architectures)
+        if (source.text("general.architecture") == known) arch = known;
+    std::string name = source.text("general.name");
+    write_decoder(w, o, arch, n_vocab, "vorlenta fixture" + (name.empty() ? "" : " (" + name + ")"));
+    copy_tokenizer(w, source);
+    return true;
 }
 
 // A small encoder: llama.cpp gives its context no sequence memory.
@@ -245,7 +338,8 @@ void write_bert(writer &w, const options &o, int n_vocab) {
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: vl-make-fixture OUT.gguf [--variant chatml|plain|bert] [--layers N] [--embd N]\n"
-                 "       [--ff N] [--heads N] [--kv-heads N] [--vocab N] [--type f32|f16|q8_0] [--seed N]\n");
+                 "       [--ff N] [--heads N] [--kv-heads N] [--vocab N] [--type f32|f16|q8_0] [--seed N]\n"
+                 "       [--vocabulary VOCAB.gguf]\n");
     std::exit(2);
 }
 
@@ -265,6 +359,7 @@ options parse(int argc, char **argv) {
         else if (a == "--kv-heads") o.kv_heads = std::atoi(value().c_str());
         else if (a == "--vocab") o.vocab = std::atoi(value().c_str());
         else if (a == "--seed") o.seed = std::strtoull(value().c_str(), nullptr, 10);
+        else if (a == "--vocabulary") o.vocabulary = value();
         else if (a == "--type") {
             std::string t = value();
             if (t == "f32") o.type = GGML_TYPE_F32;
@@ -285,15 +380,18 @@ options parse(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     const options o = parse(argc, argv);
-    const vocabulary v = make_vocabulary(o.vocab);
-    const int n_vocab = static_cast<int>(v.pieces.size());
-
     writer w;
     w.gen.state = o.seed;
     w.matrix_type = o.type;
-    write_tokenizer(w, v, o.variant == "chatml");
-    if (o.variant == "bert") write_bert(w, o, n_vocab);
-    else write_llama(w, o, n_vocab);
+    if (!o.vocabulary.empty()) {
+        if (!write_family(w, o)) return 1;
+    } else {
+        const vocabulary v = make_vocabulary(o.vocab);
+        const int n_vocab = static_cast<int>(v.pieces.size());
+        write_tokenizer(w, v, o.variant == "chatml");
+        if (o.variant == "bert") write_bert(w, o, n_vocab);
+        else write_decoder(w, o, "llama", n_vocab, "vorlenta fixture");
+    }
 
     if (!gguf_write_to_file(w.gguf, o.out.c_str(), false)) {
         std::fprintf(stderr, "vl-make-fixture: cannot write %s\n", o.out.c_str());

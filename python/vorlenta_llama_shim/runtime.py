@@ -25,6 +25,7 @@ _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _DESCRIPTION_CAPACITY = 512
 # What vl_llama_model_info answers (the header's VL_LLAMA_INFO_ constants).
 _INFO_N_CTX_TRAIN, _INFO_HAS_CHAT_TEMPLATE, _INFO_START_TOKEN, _INFO_END_TOKEN, _INFO_N_VOCAB = range(5)
+_INFO_BOS_TOKEN, _INFO_EOS_TOKEN = 5, 6
 
 
 @dataclass(frozen=True)
@@ -247,6 +248,28 @@ class Runtime:
         """The token tokenize appends with add_special, or None."""
         token = self._model_info(_INFO_END_TOKEN)
         return None if token < 0 else token
+
+    @property
+    def bos_token(self) -> Optional[int]:
+        """The vocabulary's start-of-text id, whether or not tokenize adds it,
+        or None when it has none."""
+        token = self._model_info(_INFO_BOS_TOKEN)
+        return None if token < 0 else token
+
+    @property
+    def eos_token(self) -> Optional[int]:
+        """The vocabulary's end-of-text id, whether or not tokenize adds it,
+        or None when it has none."""
+        token = self._model_info(_INFO_EOS_TOKEN)
+        return None if token < 0 else token
+
+    @property
+    def prefix_token(self) -> Optional[int]:
+        """The token an empty context is conditioned on, as the evaluation
+        harness's models choose it: the start-of-text id, else the
+        end-of-text id; None when the vocabulary has neither."""
+        bos = self.bos_token
+        return bos if bos is not None else self.eos_token
 
     @property
     def n_vocab(self) -> int:

@@ -17,6 +17,13 @@ std::int64_t added_token(bool adds, llama_token token) {
     return adds && token != LLAMA_TOKEN_NULL && token >= 0 ? token : absent;
 }
 
+// A special token of the vocabulary, added or not, or absent: llama.cpp
+// reports none as LLAMA_TOKEN_NULL, and an id outside the vocabulary is none.
+std::int64_t vocabulary_token(const llama_vocab *vocab, llama_token token) {
+    return token != LLAMA_TOKEN_NULL && token >= 0 && token < llama_vocab_n_tokens(vocab) ? token
+                                                                                          : absent;
+}
+
 std::int64_t model_info(const vl_llama_runtime *runtime, std::int32_t what) {
     if (runtime == nullptr || runtime->model == nullptr || runtime->vocab == nullptr) return absent;
     switch (what) {
@@ -31,6 +38,10 @@ std::int64_t model_info(const vl_llama_runtime *runtime, std::int32_t what) {
         return added_token(llama_vocab_get_add_eos(runtime->vocab), llama_vocab_eos(runtime->vocab));
     case VL_LLAMA_INFO_N_VOCAB:
         return llama_vocab_n_tokens(runtime->vocab);
+    case VL_LLAMA_INFO_BOS_TOKEN:
+        return vocabulary_token(runtime->vocab, llama_vocab_bos(runtime->vocab));
+    case VL_LLAMA_INFO_EOS_TOKEN:
+        return vocabulary_token(runtime->vocab, llama_vocab_eos(runtime->vocab));
     default:
         return absent;
     }
