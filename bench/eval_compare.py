@@ -36,41 +36,14 @@ import random
 import re
 import shutil
 import struct
-import subprocess
 import sys
-import time
 
-# Plain English words; the benchmark fixture's vocabulary splits them into
-# pieces of up to three letters, about two tokens a word with punctuation.
-WORDS = """
-about above across after again against along among animal answer around asked
-away back began behind being below between bird black blue body book both bring
-brought built called came carry cause center change children city close cold
-color common could country course cover cross daily dark deep different
-direction distance door down draw during early earth east easy enough even
-every example face fact family farm father feel field figure fire first fish
-five floor follow food foot force form found four friend front full game garden
-gave give good government great green ground group grow half hand happen hard
-head hear heard heat heavy help high hold home horse house hundred idea important
-inch island keep kind king land language large last later learn leave left
-letter life light line list listen little live long look machine made main make
-many mark measure might mile mind minute money moon morning mother mountain move
-much music must name near need never next night north note nothing notice number
-object ocean often open order other over page paper part pass pattern people
-perhaps picture piece place plain plan plant play point port position power
-press problem product pull question quick rain reach read ready real record
-remember rest river road rock room round rule same school science second sentence
-serve several shape ship short should show side simple since size slowly small
-snow sound south space special stand star start state station stay step still
-stood story street strong study such summer surface table tail take talk teacher
-tell test there thing think those though thought thousand three through time
-together told took toward town travel tree true under unit until usual valley
-very voice wait walk warm watch water weather week weight well west wheel where
-which while white whole wind window winter within without wood word work world
-would write year young
-""".split()
+from compare_support import WORDS, best_of_turns, timed
 
 LETTERS = "ABCD"
+
+# llama.cpp prints no backtrace when it aborts.
+GGML_ENV = dict(os.environ, GGML_NO_BACKTRACE="1")
 
 
 def sentence(rng, n_words, first=None):
@@ -161,21 +134,6 @@ def write_multiple_choice_binary(path, tasks):
         f.write(b"".join(bodies))
 
 
-def run(cmd, log):
-    """Runs cmd to the end; returns its wall time. Output goes to log."""
-    start = time.monotonic()
-    with open(log, "w") as out:
-        try:
-            rc = subprocess.call(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                 env=dict(os.environ, GGML_NO_BACKTRACE="1"))
-        except OSError as e:
-            sys.exit("eval_compare: cannot run %s: %s" % (cmd[0], e))
-    elapsed = time.monotonic() - start
-    if rc != 0:
-        sys.exit("eval_compare: %s exited with %d (log: %s)" % (cmd[0], rc, log))
-    return elapsed
-
-
 def perplexity_right(log, n):
     """Each task's right-or-wrong from llama-perplexity's running accuracy
     ("TASK<tab>PERCENT" after every task); None when the log lacks some."""
@@ -230,7 +188,7 @@ def complete(cmd, log, read):
         value = read(log)
         if value is not None:
             return value
-        run(cmd, log)
+        timed(cmd, log, GGML_ENV)
     sys.exit("eval_compare: %s left an incomplete log three times (log: %s)" % (cmd[0], log))
 
 
@@ -309,15 +267,15 @@ def main():
     ids = ["task-%d" % i for i in range(n)]
 
     def interleaved(commands):
-        """Runs the commands in turn, a.runs rounds, so that the load of the
-        machine falls alike on all of them; the best time of each."""
-        best = [float("inf")] * len(commands)
-        for _ in range(a.runs):
-            for k, (cmd, log, before) in enumerate(commands):
+        """The best time of each (command, log, before) over a.runs rounds
+        of them taking turns; before (when not None) runs first each time."""
+        def job(cmd, log, before):
+            def run(_):
                 if before:
                     before()
-                best[k] = min(best[k], run(cmd, log))
-        return best
+                return timed(cmd, log, GGML_ENV)
+            return run
+        return best_of_turns(a.runs, [job(*c) for c in commands])
 
     def remover(out):
         return lambda: os.path.exists(out) and os.remove(out)
@@ -382,7 +340,7 @@ def main():
         lp_final = complete(lp_cmd, lp_log, final_perplexity)
         chunks = perplexity_chunks(lp_log)
         with open(vl_out) as f:
-            vl_chunks = sum(1 for _ in f)
+            vl_chunks = sum(1 for line in f if '"evaluation"' not in line)  # the run's header
         if vl_chunks != chunks:
             sys.exit("eval_compare: llama-perplexity scored %d chunks, vl-eval %d" % (chunks, vl_chunks))
         vl_final = final_perplexity(vl_log)

@@ -29,30 +29,17 @@ import argparse
 import json
 import os
 import random
-import subprocess
 import sys
 import tempfile
 import time
+
+from compare_support import WORDS, best_of_turns, timed
 
 # The package from this checkout, for this process and the harness's.
 PACKAGE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 sys.path.insert(0, PACKAGE)
 if os.environ.get("VL_LLAMA_SHIM_LIBRARY"):
     os.environ["VL_LLAMA_SHIM_LIBRARY"] = os.path.abspath(os.environ["VL_LLAMA_SHIM_LIBRARY"])
-
-WORDS = """
-about above across after again against along among animal answer around asked
-away back began behind being below between bird black blue body book both bring
-brought built called came carry cause center change children city close cold
-color common could country course cover cross daily dark deep different
-direction distance door down draw during early earth east easy enough even
-every example face fact family farm father feel field figure fire first fish
-five floor follow food foot force form found four friend front full game garden
-gave give good government great green ground group grow half hand happen hard
-head hear heard heat heavy help high hold home horse house hundred idea important
-island keep kind king land language large last later learn leave left letter
-life light line list listen little live long look machine made main make many
-""".split()
 
 TASK_YAML = """task: vl_bench_mc
 dataset_path: json
@@ -97,15 +84,6 @@ def write_task(folder, shots, questions, seed):
             f.writelines(json.dumps(d) + "\n" for d in part)
     with open(os.path.join(folder, "vl_bench_mc.yaml"), "w") as f:
         f.write(TASK_YAML.format(**paths))
-
-
-def timed(argv, env=None, cwd=None):
-    start = time.perf_counter()
-    done = subprocess.run(argv, env=env, cwd=cwd, capture_output=True, text=True)
-    seconds = time.perf_counter() - start
-    if done.returncode != 0:
-        sys.exit("%s failed (%d):\n%s" % (argv[0], done.returncode, done.stderr[-3000:]))
-    return seconds
 
 
 def main():
@@ -174,12 +152,8 @@ def main():
         lm.loglikelihood(requests, disable_tqdm=True)
         return time.perf_counter() - start
 
-    times = {"harness": [], "model": [], "vl-eval": []}
-    for r in range(args.runs):
-        times["harness"].append(harness(os.path.join(work, "run%d" % r)))
-        times["vl-eval"].append(vl_eval())
-        times["model"].append(model_only())
-    best = {k: min(v) for k, v in times.items()}
+    best = dict(zip(("harness", "vl-eval", "model"), best_of_turns(args.runs, [
+        lambda r: harness(os.path.join(work, "run%d" % r)), lambda r: vl_eval(), lambda r: model_only()])))
 
     # Both must pick the same answer to every question.
     picks_vl = {}

@@ -1,0 +1,66 @@
+"""What the side-by-side benchmark scripts share: the words their generated
+items are made of, and wall-time runs of programs taking turns."""
+import subprocess
+import sys
+import time
+
+# Plain English words; the benchmark fixture's vocabulary splits them into
+# pieces of up to three letters, about two tokens a word with punctuation.
+WORDS = """
+about above across after again against along among animal answer around asked
+away back began behind being below between bird black blue body book both bring
+brought built called came carry cause center change children city close cold
+color common could country course cover cross daily dark deep different
+direction distance door down draw during early earth east easy enough even
+every example face fact family farm father feel field figure fire first fish
+five floor follow food foot force form found four friend front full game garden
+gave give good government great green ground group grow half hand happen hard
+head hear heard heat heavy help high hold home horse house hundred idea important
+inch island keep kind king land language large last later learn leave left
+letter life light line list listen little live long look machine made main make
+many mark measure might mile mind minute money moon morning mother mountain move
+much music must name near need never next night north note nothing notice number
+object ocean often open order other over page paper part pass pattern people
+perhaps picture piece place plain plan plant play point port position power
+press problem product pull question quick rain reach read ready real record
+remember rest river road rock room round rule same school science second sentence
+serve several shape ship short should show side simple since size slowly small
+snow sound south space special stand star start state station stay step still
+stood story street strong study such summer surface table tail take talk teacher
+tell test there thing think those though thought thousand three through time
+together told took toward town travel tree true under unit until usual valley
+very voice wait walk warm watch water weather week weight well west wheel where
+which while white whole wind window winter within without wood word work world
+would write year young
+""".split()
+
+
+def timed(argv, log=None, env=None, cwd=None):
+    """Runs argv to the end and returns its wall time; its output goes to
+    log (a path) or is kept for the message when it fails, which ends the
+    benchmark."""
+    start = time.perf_counter()
+    try:
+        if log is not None:
+            with open(log, "w") as out:
+                done = subprocess.run(argv, stdout=out, stderr=subprocess.STDOUT, env=env, cwd=cwd)
+        else:
+            done = subprocess.run(argv, capture_output=True, text=True, env=env, cwd=cwd)
+    except OSError as e:
+        sys.exit("cannot run %s: %s" % (argv[0], e))
+    seconds = time.perf_counter() - start
+    if done.returncode != 0:
+        where = "log: %s" % log if log is not None else done.stderr[-3000:]
+        sys.exit("%s exited with %d (%s)" % (argv[0], done.returncode, where))
+    return seconds
+
+
+def best_of_turns(runs, jobs):
+    """Runs the jobs in turn, `runs` rounds, so that other load on the
+    machine falls alike on all of them; each job is called with the round
+    and returns its wall time. The best time of each job."""
+    best = [float("inf")] * len(jobs)
+    for round_ in range(runs):
+        for k, job in enumerate(jobs):
+            best[k] = min(best[k], job(round_))
+    return best
