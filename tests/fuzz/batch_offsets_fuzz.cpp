@@ -11,7 +11,7 @@
 #include <llama.h>
 
 #include "common/check.h"
-#include "common/fixture_runtime.h"
+#include "common/fixture_target.h"
 #include "common/host_inputs.h"
 #include "common/input_reader.h"
 #include "runtime/runtime.h"
@@ -24,11 +24,6 @@ namespace {
 constexpr std::size_t max_llama = 2147483647u;
 constexpr std::size_t array_limit = 4096;  // longer host arrays are not made
 constexpr float untouched = -12345.0f;
-
-vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = open_fixture_runtime();
-    return rt;
-}
 
 struct batch_args {
     std::size_t count = 0;
@@ -127,13 +122,8 @@ void check_rows(vl_llama_runtime *rt, const batch_args &a, bool suffix) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    runtime();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    vl_llama_runtime *rt = runtime();
+    vl_llama_runtime *rt = fixture_runtime();
     const std::int32_t n_vocab = llama_vocab_n_tokens(rt->vocab);
     input_reader in(data, size);
     const std::uint8_t mode = in.u8();

@@ -15,7 +15,8 @@
 #include <llama.h>
 
 #include "common/check.h"
-#include "common/fixture_runtime.h"
+#include "common/fixture_target.h"
+#include "common/host_inputs.h"
 #include "common/input_reader.h"
 #include "runtime/runtime.h"
 #include "vorlenta_llama_shim.h"
@@ -23,11 +24,6 @@
 using namespace vl_fuzz;
 
 namespace {
-
-vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = open_fixture_runtime();
-    return rt;
-}
 
 bool rising(const std::vector<std::size_t> &offsets, bool strictly) {
     if (offsets[0] != 0) return false;
@@ -77,38 +73,10 @@ const char *expected_outcome(const request &r, const vl_llama_runtime &rt, std::
     return nullptr;
 }
 
-// Offsets: mostly small steps (0 makes an empty item), now and then any
-// value, so that falling and huge offsets occur.
-std::vector<std::size_t> read_offsets(input_reader &in, std::size_t n, std::size_t max_step) {
-    std::vector<std::size_t> offsets(n + 1, 0);
-    const std::uint8_t first = in.u8();
-    offsets[0] = first >= 0xFC ? first % 3 : 0;
-    for (std::size_t i = 1; i <= n; ++i) {
-        const std::uint8_t step = in.u8();
-        offsets[i] = step >= 0xFA ? static_cast<std::size_t>(in.u16() % 300) : offsets[i - 1] + step % max_step;
-    }
-    return offsets;
-}
-
-std::vector<std::uint32_t> read_ids(input_reader &in, std::size_t n, std::uint32_t n_vocab) {
-    const std::uint32_t edges[] = {n_vocab - 1, n_vocab, 2147483648u, 0xFFFFFFFFu};
-    std::vector<std::uint32_t> ids(n);
-    for (auto &id : ids) {
-        const std::uint8_t b = in.u8();
-        id = b < 0xF0 ? 300 + b % 5 : edges[b % 4];
-    }
-    return ids;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    runtime();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    vl_llama_runtime *rt = runtime();
+    vl_llama_runtime *rt = fixture_runtime();
     const std::uint32_t n_vocab = static_cast<std::uint32_t>(llama_vocab_n_tokens(rt->vocab));
     input_reader in(data, size);
 
@@ -129,16 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     r.tasks = in.u8() % 5;
     r.null_context = (mode & 1) != 0;
     r.null_tokens = (mode & 2) != 0 && (mode & 4) != 0;
-    r.context_offsets = read_offsets(in, r.tasks, 6);
-    r.task_offsets = read_offsets(in, r.tasks, 4);
+    r.context_offsets = read_offsets(in, r.tasks, 5);
+    r.task_offsets = read_offsets(in, r.tasks, 3);
     const std::size_t n_candidates = r.task_offsets[r.tasks];
     if (n_candidates > 64) return -1;  // only a broken offset gets there
-    r.sequence_offsets = read_offsets(in, n_candidates, 5);
+    r.sequence_offsets = read_offsets(in, n_candidates, 4);
     // The host's arrays hold exactly as many ids as the last offsets say.
     const std::size_t n_context = r.context_offsets[r.tasks], n_tokens = r.sequence_offsets[n_candidates];
     if (n_context > 1024 || n_tokens > 1024) return -1;
-    r.context = read_ids(in, n_context, n_vocab);
-    r.tokens = read_ids(in, n_tokens, n_vocab);
+    r.context = read_alphabet_ids(in, n_context, n_vocab, 5);
+    r.tokens = read_alphabet_ids(in, n_tokens, n_vocab, 5);
 
     const std::size_t n_out = n_candidates == 0 ? 1 : n_candidates;
     std::vector<float> scores(n_out, 7.0f);

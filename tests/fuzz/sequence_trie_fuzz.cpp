@@ -3,6 +3,7 @@
 // that shared prefixes, prefixes and duplicates are common) plus the edges of
 // the vocabulary. The outcome is compared with a plain reading of the rules
 // over the candidate sequences themselves, and a built trie is checked whole.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -11,7 +12,8 @@
 #include <llama.h>
 
 #include "common/check.h"
-#include "common/fixture_runtime.h"
+#include "common/fixture_target.h"
+#include "common/host_inputs.h"
 #include "common/input_reader.h"
 #include "runtime/runtime.h"
 #include "sequences/sequence_trie.h"
@@ -19,11 +21,6 @@
 using namespace vl_fuzz;
 
 namespace {
-
-vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = open_fixture_runtime();
-    return rt;
-}
 
 using sequence = std::vector<std::uint32_t>;
 
@@ -93,38 +90,23 @@ void check_trie(const std::vector<vl::trie_node> &nodes, const std::uint32_t *to
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    runtime();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    vl_llama_runtime *rt = runtime();
-    const std::uint32_t n_vocab = static_cast<std::uint32_t>(llama_vocab_n_tokens(rt->vocab));
     input_reader in(data, size);
-
     const std::uint8_t mode = in.u8();
     const std::size_t n = in.u8() % 12;
     // Offsets: mostly small steps (0 makes an empty candidate), now and then
     // any value, so that out-of-order and huge offsets occur.
-    std::vector<std::size_t> offsets(n + 1);
-    offsets[0] = (mode & 1) ? in.u8() % 3 : 0;
-    for (std::size_t i = 1; i <= n; ++i) {
-        const std::uint8_t step = in.u8();
-        if (step >= 0xF8) offsets[i] = static_cast<std::size_t>(in.u64() % (step == 0xFF ? ~0ull : 64));
-        else offsets[i] = offsets[i - 1] + step % 4;
-    }
+    const std::vector<std::size_t> offsets = read_offsets(in, n, 3);
     // The host's token array holds exactly as many ids as the last offset
     // says; a huge last offset is left out (nobody can pass such an array).
     const std::size_t n_tokens = offsets[n];
     if (n_tokens > 4096) return -1;
     // new[] even for none: a non-null pointer with nothing readable behind it.
     std::unique_ptr<std::uint32_t[]> tokens(new std::uint32_t[n_tokens]);
-    const std::uint32_t edges[] = {n_vocab - 1, n_vocab, 2147483648u, 0xFFFFFFFFu};
-    for (std::size_t k = 0; k < n_tokens; ++k) {
-        const std::uint8_t b = in.u8();
-        tokens[k] = b < 0xF0 ? 300 + b % 4 : edges[b % 4];
-    }
+    vl_llama_runtime *rt = fixture_runtime();
+    const std::uint32_t n_vocab = static_cast<std::uint32_t>(llama_vocab_n_tokens(rt->vocab));
+    const std::vector<std::uint32_t> ids = read_alphabet_ids(in, n_tokens, n_vocab, 4);
+    std::copy(ids.begin(), ids.end(), tokens.get());
     const std::uint32_t *token_ptr = (mode & 2) ? nullptr : tokens.get();
     const std::size_t *offset_ptr = (mode & 4) ? nullptr : offsets.data();
 

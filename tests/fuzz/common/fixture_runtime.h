@@ -38,4 +38,11 @@ inline vl_llama_runtime *open_fixture_runtime(const vl_llama_config &config = fu
     return runtime;
 }
 
+// The fixture runtime the targets that score share: opened on first use,
+// kept for the life of the process.
+inline vl_llama_runtime *fixture_runtime() {
+    static vl_llama_runtime *runtime = open_fixture_runtime();
+    return runtime;
+}
+
 }  // namespace vl_fuzz

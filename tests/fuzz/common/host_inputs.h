@@ -30,6 +30,20 @@ inline std::vector<std::uint32_t> read_ids(input_reader &in, std::size_t n, std:
     return ids;
 }
 
+// Ids from a small alphabet (300 .. 300 + alphabet - 1), so that equal,
+// shared and prefix-related sequences are common, and now and then an edge
+// of the vocabulary or of the llama.cpp range.
+inline std::vector<std::uint32_t> read_alphabet_ids(input_reader &in, std::size_t n, std::uint32_t n_vocab,
+                                                    std::uint32_t alphabet) {
+    const std::uint32_t edges[] = {n_vocab - 1, n_vocab, 2147483648u, 0xFFFFFFFFu};
+    std::vector<std::uint32_t> ids(n);
+    for (std::uint32_t &id : ids) {
+        const std::uint8_t b = in.u8();
+        id = b < 0xF0 ? 300 + b % alphabet : edges[b % 4];
+    }
+    return ids;
+}
+
 // count + 1 offsets: mostly small steps (0 to max_step) from 0, now and then
 // a first offset other than 0, or any value at all (out of order, huge).
 inline std::vector<std::size_t> read_offsets(input_reader &in, std::size_t count, unsigned max_step) {
