@@ -108,6 +108,24 @@ class Perplexity(unittest.TestCase):
         self.assertIn("evaluation", header)  # the one header: resuming adds none
         self.assertEqual([r["chunk"] for r in lines], list(range(1, len(running(whole.stdout)) + 1)))
 
+        # A line edited into numbers no run writes is refused by its line,
+        # before anything is scored: the values of a resumed run come from
+        # the lines it reads.
+        with open(out) as f:
+            lines = f.readlines()
+        for field, value in (("tokens", "-1"), ("chunk", "1e60"), ("tokens", "30")):
+            edited = scratch("edited.jsonl")
+            record = json.loads(lines[3])
+            with open(edited, "w") as f:
+                f.write("".join(lines[:3]) + json.dumps(record).replace(
+                    '"%s": %s' % (field, record[field]), '"%s": %s' % (field, value)) + "\n")
+            p = perplexity("-m", STORIES, "-f", self.text, "-c", "64", "-b", "128", "--resume",
+                           "-o", edited, check=False)
+            self.assertEqual(p.returncode, 1, (field, value, p.stdout))
+            self.assertIn(edited + ":4: ", p.stderr)
+            self.assertIn(field, p.stderr)
+            self.assertNotIn("Final estimate", p.stdout)
+
         again = perplexity("-m", STORIES, "-f", self.text, "-c", "64", "-o", out, check=False)
         self.assertEqual(again.returncode, 1)
         self.assertIn(out + ": the file exists", again.stderr)
@@ -122,7 +140,7 @@ class Perplexity(unittest.TestCase):
             (["-m", STORIES], 2, "--text"),
             (["-m", STORIES, "-f", self.text, "-c", "2"], 2, "--ctx"),
             (["-m", STORIES, "-f", self.text, "-b", "1"], 2, "--batch"),
-            (["-m", STORIES, "-f", self.text, "--resume"], 1, "--resume needs --out"),
+            (["-m", STORIES, "-f", self.text, "--resume"], 2, "--resume needs --out"),
             (["-m", STORIES, "-f", "/nonexistent/text.txt"], 1, "/nonexistent/text.txt: cannot read"),
             (["-m", "/nonexistent/m.gguf", "-f", self.text], 1, "/nonexistent/m.gguf"),
         ]:

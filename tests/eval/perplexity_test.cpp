@@ -11,6 +11,7 @@
 #include <llama.h>
 
 #include "model/tokens.h"
+#include "perplexity/chunk_records.h"
 #include "perplexity/chunks.h"
 #include "vorlenta_llama_shim.h"
 
@@ -158,6 +159,50 @@ TEST(Perplexity, ChunksOutsideTheTextAreRefusedBeforeAnyCall) {
     EXPECT_EQ(score_chunks(nullptr, tokens, layout, 1, 3, out), "chunks outside the text");
     EXPECT_EQ(score_chunks(nullptr, tokens, layout, 2, 2, out), "chunks outside the text");
     EXPECT_TRUE(out.empty());
+}
+
+// A results line edited by hand, cut or damaged is refused with the field
+// it names; no number is converted unchecked.
+TEST(ChunkRecords, LinesReadBackAndNumbersOutOfTypeOrRangeAreRefusedByName) {
+    chunk_result r;
+    r.chunk = 2;
+    r.count = 31;
+    r.nll = 40.5;
+    r.nll2 = 170.25;
+    perplexity_sums running;
+    running.add(r);
+    const std::string line = to_json_line(r, running, "0123456789abcdef");
+    chunk_result read;
+    std::string run;
+    ASSERT_EQ(parse_chunk_line(line.substr(0, line.size() - 1), read, run), "");
+    EXPECT_EQ(read.chunk, 2u);
+    EXPECT_EQ(read.count, 31u);
+    EXPECT_EQ(read.nll, 40.5);
+    EXPECT_EQ(read.nll2, 170.25);
+    EXPECT_EQ(run, "0123456789abcdef");
+
+    const std::string head = R"({"chunk":3,"tokens":31,"nll":40.5,"nll2":170.25,"ppl":3.7,"running_ppl":3.7,"run":"r"})";
+    struct bad_case {
+        std::string from, to, message;
+    } cases[] = {
+        {R"("chunk":3)", R"("chunk":1e60)", "field 'chunk' must be an integer from 1 to 9223372036854775807, not 1e+60"},
+        {R"("chunk":3)", R"("chunk":0)", "field 'chunk' must be an integer from 1"},
+        {R"("chunk":3)", R"("chunk":2.5)", "field 'chunk' must be an integer"},
+        {R"("tokens":31)", R"("tokens":-1)", "field 'tokens' must be an integer from 1 to 9223372036854775807, not -1"},
+        {R"("tokens":31)", R"("tokens":18446744073709551615)", "field 'tokens' must be an integer"},
+        {R"("nll":40.5)", R"("nll":null)", "field 'nll' must be a finite number, not null"},
+        {R"("nll2":170.25)", R"("nll2":"1")", "field 'nll2' must be a finite number"},
+        {R"("nll2":170.25)", R"("nll2":-1)", "field 'nll2' must not be negative"},
+        {R"("run":"r")", R"("run":7)", "not a chunk record"},
+        {R"("tokens":31,)", "", "not a chunk record"},
+    };
+    for (const bad_case &c : cases) {
+        std::string bad = head;
+        bad.replace(bad.find(c.from), c.from.size(), c.to);
+        const std::string err = parse_chunk_line(bad, read, run);
+        EXPECT_EQ(err.rfind(c.message, 0), 0u) << bad << " gave: " << err;
+    }
+    EXPECT_EQ(parse_chunk_line("[1]", read, run), "not a JSON object");
 }
 
 }  // namespace

@@ -478,6 +478,7 @@ class ExitStatuses(unittest.TestCase):
                      ["--model", STORIES, "--tasks", tasks, "--shard", "3/3"],
                      ["--model", STORIES, "--tasks", tasks, "--ctx", "0"],
                      ["--model", STORIES, "--tasks", tasks, "--limit", "-1"],
+                     ["--model", STORIES, "--tasks", tasks, "--resume"],
                      ["--tasks", tasks],
                      ["summarize"]):
             p = run(*args, check=False)

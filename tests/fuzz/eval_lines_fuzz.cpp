@@ -1,12 +1,13 @@
-// vl-eval's line readers with any text: a task file line in each layout and a
-// results file line. Neither may throw or crash; an item accepted for
-// scoring has at least two non-empty answers and a label among them; a
-// results line (record or header) that reads back writes itself out to the
-// same one.
+// vl-eval's line readers with any text: a task file line in each layout, a
+// results file line and a line of vl-eval perplexity's results. None may
+// throw or crash; an item accepted for scoring has at least two non-empty
+// answers and a label among them; a results line (record, header or chunk)
+// that reads back writes itself out to the same one.
 #include <cstdint>
 #include <string>
 
 #include "common/check.h"
+#include "perplexity/chunk_records.h"
 #include "results/record_json.h"
 #include "results/run_identity.h"
 #include "tasks/jsonl_formats.h"
@@ -43,6 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         VL_FUZZ_CHECK(vl_eval::parse_header_line(line, again), "a written header reads back");
         VL_FUZZ_CHECK(again.run == header.run, "a written header keeps its run");
         VL_FUZZ_CHECK(!vl_eval::parse_result_line(line, record).empty(), "a header is not a record");
+    }
+    vl_eval::chunk_result chunk;
+    std::string run;
+    if (vl_eval::parse_chunk_line(text, chunk, run).empty()) {
+        VL_FUZZ_CHECK(chunk.count >= 1 && chunk.chunk < SIZE_MAX && chunk.nll2 >= 0,
+                      "a chunk read counts tokens");
+        vl_eval::perplexity_sums running;
+        running.add(chunk);
+        std::string line = vl_eval::to_json_line(chunk, running, run);
+        line.pop_back();
+        vl_eval::chunk_result again;
+        std::string again_run;
+        VL_FUZZ_CHECK(vl_eval::parse_chunk_line(line, again, again_run).empty(), "a written chunk reads back");
+        VL_FUZZ_CHECK(again.chunk == chunk.chunk && again.count == chunk.count && again.nll == chunk.nll &&
+                          again.nll2 == chunk.nll2 && again_run == run,
+                      "a written chunk reads back unchanged");
     }
     return 0;
 }

@@ -159,6 +159,7 @@ void shard_range(std::size_t n, unsigned index, unsigned count, std::size_t &beg
 
 int run_evaluation(const eval_options &o) {
     const auto started = std::chrono::steady_clock::now();
+    if (o.resume && o.out.empty()) return usage_error("--resume needs --out");
     start_llama(o.verbose);
 
     // Remote workers join ggml's devices before any model is loaded, and a

@@ -35,7 +35,8 @@ struct eval_options {
     std::size_t write_out = 0;  // items whose prompts are printed before scoring
 };
 
-// Exit status: 0 done, 1 failed or stopped by a malformed line, 130 interrupted.
+// Exit status: 0 done, 1 failed or stopped by a malformed line, 2 options that
+// do not go together (--resume without --out), 130 interrupted.
 int run_evaluation(const eval_options &options);
 
 // Parses "I/N" (0 <= I < N); returns an error, empty on success.

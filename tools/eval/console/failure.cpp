@@ -9,4 +9,9 @@ int fail(const std::string &message, const char *program) {
     return 1;
 }
 
+int usage_error(const std::string &message, const char *program) {
+    fail(message, program);
+    return 2;
+}
+
 }  // namespace vl_eval

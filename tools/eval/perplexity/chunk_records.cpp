@@ -1,8 +1,11 @@
 #include "perplexity/chunk_records.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include <nlohmann/json.hpp>
+
+#include "tasks/json_numbers.h"
 
 namespace vl_eval {
 
@@ -21,22 +24,26 @@ std::string to_json_line(const chunk_result &r, const perplexity_sums &running, 
 std::string parse_chunk_line(const std::string &line, chunk_result &r, std::string &run) {
     const nlohmann::json o = nlohmann::json::parse(line, nullptr, false);
     if (o.is_discarded() || !o.is_object()) return "not a JSON object";
+    // Every number is checked for its type and range before it is converted.
+    std::int64_t v = 0;
     try {
         r = chunk_result{};
         run = o.at("run").get<std::string>();
-        r.chunk = o.at("chunk").get<std::size_t>() - 1;
-        r.count = o.at("tokens").get<std::size_t>();
-        r.nll = o.at("nll").get<double>();
-        r.nll2 = o.at("nll2").get<double>();
+        if (std::string e = json_integer(o.at("chunk"), "chunk", 1, INT64_MAX, v); !e.empty()) return e;
+        r.chunk = static_cast<std::size_t>(v - 1);
+        if (std::string e = json_integer(o.at("tokens"), "tokens", 1, INT64_MAX, v); !e.empty()) return e;
+        r.count = static_cast<std::size_t>(v);
+        if (std::string e = json_finite(o.at("nll"), "nll", r.nll); !e.empty()) return e;
+        if (std::string e = json_finite(o.at("nll2"), "nll2", r.nll2); !e.empty()) return e;
     } catch (const nlohmann::json::exception &e) {
         return std::string("not a chunk record: ") + e.what();
     }
-    if (r.count == 0) return "a chunk of no tokens";
+    if (r.nll2 < 0) return "field 'nll2' must not be negative, a sum of squares";
     return {};
 }
 
 std::string read_done_chunks(const std::string &path, const evaluation_header &header,
-                             std::vector<chunk_result> &done, lines_read &previous) {
+                             std::size_t counted, std::vector<chunk_result> &done, lines_read &previous) {
     struct read_chunk {
         chunk_result chunk;
         std::string run;
@@ -66,6 +73,10 @@ std::string read_done_chunks(const std::string &path, const evaluation_header &h
         if (c.chunk.chunk != done.size())
             return where + "chunk " + std::to_string(c.chunk.chunk + 1) + " where chunk " +
                    std::to_string(done.size() + 1) + " was expected";
+        if (c.chunk.count != counted)
+            return where + "chunk " + std::to_string(c.chunk.chunk + 1) + " counts " +
+                   std::to_string(c.chunk.count) + " tokens where a chunk of this --ctx counts " +
+                   std::to_string(counted);
         done.push_back(c.chunk);
     }
     return {};

@@ -23,10 +23,12 @@ std::string to_json_line(const chunk_result &chunk, const perplexity_sums &runni
 std::string parse_chunk_line(const std::string &line, chunk_result &chunk, std::string &run);
 
 // The chunks a results file being resumed holds: chunks 1, 2, ... in order,
-// all of the run `header` describes. A header or chunk of another run is
-// refused with what differs. previous receives what the writer needs to
-// continue the file. Returns an error, empty on success.
+// all of the run `header` describes, each counting the `counted` tokens a
+// chunk of its --ctx counts. A header or chunk of another run is refused
+// with what differs, any other line that does not hold with its line.
+// previous receives what the writer needs to continue the file. Returns an
+// error, empty on success.
 std::string read_done_chunks(const std::string &path, const evaluation_header &header,
-                             std::vector<chunk_result> &done, lines_read &previous);
+                             std::size_t counted, std::vector<chunk_result> &done, lines_read &previous);
 
 }  // namespace vl_eval

@@ -47,7 +47,7 @@ std::string identify_run(vl_llama_runtime *runtime, const std::string &model_pat
 int run_perplexity(const perplexity_options &o) {
     if (o.ctx < 3) return stop("--ctx must be at least 3");
     if (o.batch < 2) return stop("--batch must be at least 2");
-    if (o.resume && o.out.empty()) return stop("--resume needs --out");
+    if (o.resume && o.out.empty()) return usage_error("--resume needs --out", "vl-eval perplexity");
     start_llama(o.verbose);
 
     std::string text;
@@ -100,7 +100,9 @@ int run_perplexity(const perplexity_options &o) {
     if (!o.out.empty()) {
         lines_read read;
         if (o.resume)
-            if (std::string e = read_done_chunks(o.out, header, previous, read); !e.empty()) return stop(e);
+            if (std::string e = read_done_chunks(o.out, header, layout.counted(), previous, read);
+                !e.empty())
+                return stop(e);
         if (std::string e = out.open(o.out, o.resume, read); !e.empty()) return stop(e);
         if (find_header(read.headers, header.run) == nullptr)
             if (std::string e = out.write_line(to_json_line(header)); !e.empty()) return stop(e);

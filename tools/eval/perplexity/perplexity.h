@@ -20,8 +20,8 @@ struct perplexity_options {
     bool verbose = false;
 };
 
-// Exit status: 0 done, 1 failed (also a text shorter than two chunks),
-// 130 interrupted.
+// Exit status: 0 done, 1 failed (also a text shorter than two chunks), 2
+// --resume without --out, 130 interrupted.
 int run_perplexity(const perplexity_options &options);
 
 }  // namespace vl_eval

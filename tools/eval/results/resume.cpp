@@ -7,7 +7,7 @@ namespace vl_eval {
 std::string open_results(const std::string &path, bool resume, const evaluation_header &header,
                          const std::set<std::string> &wanted, results_writer &writer,
                          std::set<std::string> &done, summary_info &info) {
-    if (path.empty()) return resume ? "--resume needs --out" : "";
+    if (path.empty()) return {};
     results_read previous;
     if (resume) {
         previous = read_results(path, true);

@@ -12,7 +12,8 @@
 
 namespace vl_eval {
 
-// Opens path into writer (nothing when path is empty). When resuming, the
+// Opens path into writer (nothing when path is empty, which resuming needs
+// not to be). When resuming, the
 // ids of `wanted` that already have a record go into done and are tallied
 // into info; a record or header of another run is refused with what
 // differs, and a last line cut by a kill is reported (its item is scored
