@@ -195,7 +195,7 @@ TEST(RawPrompts, TrailingBlanksMoveToTheContinuationAndAnswersFollowTheContext) 
     item.choices = {"blue", "very blue", "bleu \xC3\xA9t\xC3\xA9"};  // "bleu été": 8 characters, 10 bytes
     item.label = 0;
     item_prompt p;
-    ASSERT_EQ(builder.build(item, p), "");
+    ASSERT_EQ(problem(builder.build(item, p)), "");
     EXPECT_EQ(p.context, raw_tokens(vocab.get(), "Q: The sky is"));
     ASSERT_EQ(p.answers.size(), 3u);
     EXPECT_EQ(p.answers[2].chars, 8u);  // acc_norm's length: the answer's code points alone
@@ -260,13 +260,25 @@ TEST(ChatPrompts, AnAnswerThatChangesTheContextKeepsItsOwnContext) {
     item.choices = {"AB", "merge"};
     item.label = 0;
     item_prompt p;
-    ASSERT_EQ(builder.build(item, p), "");
+    ASSERT_EQ(problem(builder.build(item, p)), "");
     EXPECT_EQ(p.answers[0].context, (tokens{10, 11, 12}));
     EXPECT_EQ(p.answers[0].continuation, (tokens{'A', 'B'}));
     EXPECT_EQ(p.answers[1].context, (tokens{10, 11, 99}));
     EXPECT_EQ(p.answers[1].continuation, (tokens{40, 41}));
     item.choices = {"AB", "empty"};
-    EXPECT_EQ(builder.build(item, p), "empty answer");
+    EXPECT_EQ(problem(builder.build(item, p)), "empty answer");
+    EXPECT_TRUE(p.answers.empty());
+
+    // An encoder that fails is the library failing, not the item: no reason
+    // to skip it is given, and no prompt.
+    const prompt_builder failing(vocab.get(), prompt_mode::chat, "", "",
+                                 [](const std::string &, const std::string &, const char *prefix, tokens &out) {
+                                     out = {10, 11, 12};
+                                     return prefix != nullptr ? std::string("out of memory") : std::string();
+                                 });
+    item.choices = {"AB", "merge"};
+    EXPECT_EQ(problem(failing.build(item, p)), "failure: chat encoding failed: out of memory");
+    EXPECT_TRUE(p.context.empty());
 }
 
 TEST(ChatPrompts, TheRunsSystemMessageOrTheItemsOwnReachesTheTemplate) {
@@ -287,12 +299,12 @@ TEST(ChatPrompts, TheRunsSystemMessageOrTheItemsOwnReachesTheTemplate) {
     item.choices = {"a", "b"};
     item.label = 0;
     item_prompt p;
-    ASSERT_EQ(builder.build(item, p), "");
+    ASSERT_EQ(problem(builder.build(item, p)), "");
     EXPECT_EQ(systems, std::vector<std::string>(3, "Be brief."));  // the context, then each answer
     EXPECT_EQ(users, std::vector<std::string>(3, "P: x"));
     item.system = "Own.";
     systems.clear();
-    ASSERT_EQ(builder.build(item, p), "");
+    ASSERT_EQ(problem(builder.build(item, p)), "");
     EXPECT_EQ(systems, std::vector<std::string>(3, "Own."));
 
     // The library's encoder puts the system message into the prompt.
@@ -342,7 +354,7 @@ TEST(Scoring, OneItemMatchesDirectLibraryCallsWithEqualAndPrefixRelatedAnswers) 
     item.choices = {"blue", "blue sky", "green", "blue"};
     item.label = 0;
     item_prompt p;
-    ASSERT_EQ(builder.build(item, p), "");
+    ASSERT_EQ(problem(builder.build(item, p)), "");
     const answer_groups groups = group_answers(p);
     EXPECT_EQ(groups.first_copy[3], 0u);
     EXPECT_GE(groups.groups.size(), 2u);  // "blue" begins "blue sky"
@@ -409,7 +421,7 @@ TEST(Scoring, ItemsAfterAKeptPrefixScoreAsAFreshPrefillWouldAndDecodeLess) {
         item.context = contexts[i];
         item.choices = {"dog", "ball", "big red ball"};
         item.label = 0;
-        ASSERT_EQ(builder.build(item, prompts[i]), "");
+        ASSERT_EQ(problem(builder.build(item, prompts[i])), "");
     }
     const std::vector<std::size_t> plan = plan_shared_prefixes(
         {common_prefix(prompts[0].context, prompts[1].context),
@@ -487,7 +499,7 @@ batch_case stories_items(const vl_llama_runtime *vocab) {
         item.choices = {"ball", "big red ball", "dog", "ball", "big"};
         item.label = 0;
         c.prompts.emplace_back();
-        EXPECT_EQ(builder.build(item, c.prompts.back()), "");
+        EXPECT_EQ(problem(builder.build(item, c.prompts.back())), "");
     }
     c.plan = plan_shared_prefixes({common_prefix(c.prompts[0].context, c.prompts[1].context),
                                    common_prefix(c.prompts[1].context, c.prompts[2].context), 0});
@@ -561,7 +573,7 @@ TEST(BatchScoring, AnAnswerThatChangesTheContextIsScoredAfterItsOwn) {
     item.choices = {"AB", "merge", "A"};
     item.label = 0;
     item_prompt p;
-    ASSERT_EQ(builder.build(item, p), "");
+    ASSERT_EQ(problem(builder.build(item, p)), "");
     batch_scorer batched(rt.get());
     std::vector<std::vector<double>> scores;
     ASSERT_EQ(batched.score({&p}, no_shared_prefix, scores), "");
@@ -650,10 +662,11 @@ TEST(ItemOutcome, NonFiniteScoresFailAndTooLongItemsKeepTheirNumbersApart) {
     item.context = "Once upon a time there was a girl";
     item.choices = {"who ran", "who sat"};
     item_prompt built;
-    const result_record fits = prepare_record(item, builder, 64, "r", built);
+    result_record fits, long_one;
+    ASSERT_EQ(prepare_record(item, builder, 64, "r", built, fits), "");
     EXPECT_EQ(fits.skipped, "");
     const std::size_t needed = prompt_builder::tokens_needed(built);
-    const result_record long_one = prepare_record(item, builder, needed - 1, "r", built);
+    ASSERT_EQ(prepare_record(item, builder, needed - 1, "r", built, long_one), "");
     EXPECT_EQ(long_one.skipped, "longer than the context window");
     EXPECT_EQ(long_one.needed, needed);
     EXPECT_EQ(long_one.window, needed - 1);

@@ -2,6 +2,7 @@
 // run with the item named, writes no result for the items of that library
 // call, and --resume scores them, to the results of a run that never failed.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -104,20 +105,55 @@ TEST(FailedDecodes, StopTheRunWithoutResultsAndResumeCompletesIt) {
     }
 }
 
+// A task file whose item t5 alone has "Mark Once" in its context, so that a
+// fake can fail the library's work on that item's prompt and nothing else.
+std::string write_marked_tasks(const std::string &name) {
+    const std::string tasks = write_tasks(name, 8);
+    std::string text = text_of(tasks);
+    text.insert(text.find("Once upon", text.find("\"t5\"")), "Mark ");
+    std::ofstream(tasks, std::ios::binary) << text;
+    return tasks;
+}
+
+// Runs o once whole, then again with the n-th of the calls `fail_at_call`
+// counts failing, where n is the first such call scoring makes (sizing and
+// scoring each make half of them): the run must stop at t5 with `message`,
+// write nothing of t5, and --resume must complete it to the whole run's
+// results.
+void stops_at_the_marked_item_and_resumes(vl_eval::eval_options o, int &calls, int &fail_at,
+                                          const std::string &message) {
+    const std::string stem = o.out;
+    o.out = scratch(stem + "-whole.jsonl");
+    ASSERT_EQ(vl_eval::run_evaluation(o), 0);
+    const std::string expected = text_of(o.out);
+    ASSERT_EQ(lines_of(expected), 9u);
+    ASSERT_GT(calls, 0);
+    ASSERT_EQ(calls % 2, 0);
+    fail_at = calls / 2 + 1;
+    calls = 0;
+
+    o.out = scratch(stem + "-stopped.jsonl");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vl_eval::run_evaluation(o), 1);
+    const std::string stderr_text = testing::internal::GetCapturedStderr();
+    EXPECT_NE(stderr_text.find("stopped at item t5 (line 6): " + message), std::string::npos) << stderr_text;
+    const std::string partial = text_of(o.out);
+    EXPECT_EQ(partial.find("\"id\":\"t5\""), std::string::npos) << partial;
+    EXPECT_EQ(expected.compare(0, partial.size(), partial), 0) << partial;
+
+    fail_at = -1;
+    o.resume = true;
+    ASSERT_EQ(vl_eval::run_evaluation(o), 0);
+    EXPECT_EQ(text_of(o.out), expected);
+}
+
 // A chat encoding that fails (memory running out, say) is the library's
 // failure too, not a reason to skip the item: the run stops at the item, and
 // --resume completes it to the results of a run that never failed.
 TEST(FailedDecodes, AFailedChatEncodingStopsTheRunAndResumeCompletesIt) {
-    const std::string tasks = write_tasks("chat-failing.jsonl", 8);
-    std::string text = text_of(tasks);
-    text.insert(text.find("Once upon", text.find("\"t5\"")), "Mark ");  // t5's context alone
-    std::ofstream(tasks, std::ios::binary) << text;
-    vl_eval::eval_options o = options(tasks, scratch("chat-whole.jsonl"), false);
+    vl_eval::eval_options o = options(write_marked_tasks("chat-failing.jsonl"), "chat", false);
     o.model = std::string(VL_FIXTURE_DIR) + "/chatml.gguf";
     o.ctx = 0;
-
-    // Sizing and scoring encode every prompt once each: the failure is put
-    // into the first encoding of t5's prompt that scoring makes.
     int marked = 0, fail_at = -1;
     vl_test::fakes().llama_chat_apply_template = [&](const char *tmpl, const llama_chat_message *chat,
                                                      size_t n, bool add_ass, char *buf, int32_t len) {
@@ -126,27 +162,23 @@ TEST(FailedDecodes, AFailedChatEncodingStopsTheRunAndResumeCompletesIt) {
             return int32_t{-1};
         return vl_test::real::llama_chat_apply_template(tmpl, chat, n, add_ass, buf, len);
     };
-    ASSERT_EQ(vl_eval::run_evaluation(o), 0);
-    const std::string expected = text_of(o.out);
-    ASSERT_EQ(lines_of(expected), 9u);
-    ASSERT_EQ(marked % 2, 0);
-    fail_at = marked / 2 + 1;
-    marked = 0;
+    stops_at_the_marked_item_and_resumes(o, marked, fail_at, "chat encoding failed");
+}
 
-    o.out = scratch("chat-stopped.jsonl");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(vl_eval::run_evaluation(o), 1);
-    const std::string message = testing::internal::GetCapturedStderr();
-    EXPECT_NE(message.find("stopped at item t5 (line 6): chat encoding failed"), std::string::npos)
-        << message;
-    const std::string partial = text_of(o.out);
-    EXPECT_EQ(partial.find("\"id\":\"t5\""), std::string::npos) << partial;
-    EXPECT_EQ(expected.compare(0, partial.size(), partial), 0) << partial;
-
-    vl_test::fakes().llama_chat_apply_template = nullptr;
-    o.resume = true;
-    ASSERT_EQ(vl_eval::run_evaluation(o), 0);
-    EXPECT_EQ(text_of(o.out), expected);
+// The same for the tokenization of a raw prompt.
+TEST(FailedDecodes, AFailedTokenizationStopsTheRunAndResumeCompletesIt) {
+    vl_eval::eval_options o = options(write_marked_tasks("raw-failing.jsonl"), "raw", false);
+    o.ctx = 0;
+    int marked = 0, fail_at = -1;
+    vl_test::fakes().llama_tokenize = [&](const llama_vocab *v, const char *text, int32_t len,
+                                          llama_token *tokens, int32_t max, bool add_special,
+                                          bool parse_special) {
+        if (std::string(text, static_cast<std::size_t>(len)).find("Mark Once") != std::string::npos &&
+            ++marked == fail_at)
+            return INT32_MIN;
+        return vl_test::real::llama_tokenize(v, text, len, tokens, max, add_special, parse_special);
+    };
+    stops_at_the_marked_item_and_resumes(o, marked, fail_at, "tokenization failed");
 }
 
 // Logits that are not numbers are the model's failure, not an answer: the

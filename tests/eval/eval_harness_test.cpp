@@ -49,7 +49,7 @@ eval_item parse(const std::string &line, jsonl_layout layout) {
 item_prompt raw_prompt(const eval_item &item, const std::string &expected_context) {
     const prompt_builder builder(vocab(), prompt_mode::raw, "", "", nullptr);
     item_prompt p;
-    EXPECT_EQ(builder.build(item, p), "");
+    EXPECT_EQ(problem(builder.build(item, p)), "");
     EXPECT_EQ(p.context, raw_tokens(expected_context));
     for (std::size_t a = 0; a < p.answers.size(); ++a) {
         tokens joined = p.answers[a].context;
@@ -158,7 +158,7 @@ TEST(HarnessLayouts, NonAsciiAnswersCountCharactersInChatModeToo) {
     item.choices = {"\xC3\xA9t\xC3\xA9", "summer"};  // été: 3 characters, 5 bytes
     item.label = 1;
     item_prompt p;
-    ASSERT_EQ(builder.build(item, p), "");
+    ASSERT_EQ(problem(builder.build(item, p)), "");
     EXPECT_EQ(p.answers[0].chars, 3u);
     EXPECT_EQ(p.answers[1].chars, 6u);
     // -6 / 6 beats -3.3 / 3; per byte (-3.3 / 5) été would win.

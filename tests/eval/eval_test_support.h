@@ -13,6 +13,7 @@
 
 #include "model/model_runtime.h"
 #include "model/tokens.h"
+#include "prompts/prompts.h"
 #include "vorlenta_llama_shim.h"
 
 namespace vl_eval_test {
@@ -42,6 +43,12 @@ inline tokens raw_tokens(const vl_llama_runtime *runtime, const std::string &tex
     tokens out;
     EXPECT_EQ(vl_eval::tokenize_raw(runtime, text, out), "") << text;
     return out;
+}
+
+// Why a prompt was not built, for comparisons: the reason to skip the item,
+// or "failure: " and the library's failure; empty when it was built.
+inline std::string problem(const vl_eval::prompt_status &status) {
+    return status.failure.empty() ? status.skip : "failure: " + status.failure;
 }
 
 }  // namespace vl_eval_test

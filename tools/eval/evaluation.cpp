@@ -82,16 +82,14 @@ std::string read_inputs(const eval_options &o, int32_t gpu_layers, run_inputs &i
 }
 
 // Sizes every item of the file. Chat prompts are sized through the
-// library's own encoder, as they are scored.
+// library's own encoder, as they are scored; a failure of the library stops
+// the run rather than leave an item unsized.
 std::string size_inputs(const eval_options &o, const run_inputs &in, task_sizes &sizes) {
     chat_encoder chat;
     if (in.mode == prompt_mode::chat) chat = library_chat_encoder(in.runtime.get());
-    // A failure of the encoder is the library's: it stops the run rather
-    // than leave an item unsized.
-    std::string failure;
-    sizes = size_tasks(in.tasks.items, prompt_builder(in.runtime.get(), in.mode, o.system, in.preamble,
-                                                      watch_encoder(std::move(chat), failure)));
-    if (!failure.empty()) return "chat encoding failed while sizing the task file: " + failure;
+    const prompt_builder builder(in.runtime.get(), in.mode, o.system, in.preamble, std::move(chat));
+    if (std::string e = size_tasks(in.tasks.items, builder, sizes); !e.empty())
+        return "sizing the task file failed at " + e;
     return {};
 }
 
@@ -242,10 +240,10 @@ int run_evaluation(const eval_options &o) {
     limits.decodes = 1;
     const scoring_plan plan = plan_scoring(sizes, o.share, o.walk, limits);
 
-    std::string encoder_failure;
     const prompt_builder builder(runtime.get(), in.mode, o.system, in.preamble,
-                                 watch_encoder(library_chat_encoder(runtime.get()), encoder_failure));
-    write_out(stdout, items, begin, end, o.write_out, builder, runtime.get());
+                                 library_chat_encoder(runtime.get()));
+    if (std::string e = write_out(stdout, items, begin, end, o.write_out, builder, runtime.get()); !e.empty())
+        return fail(e);
     item_scorer walker(runtime.get());
     batch_scorer batcher(runtime.get());
     progress bar(stderr, progress::for_stream(stderr, o.quiet), info.items);
@@ -261,7 +259,6 @@ int run_evaluation(const eval_options &o) {
     job.run = header.run;
     job.walk = o.walk;
     job.done = &done;
-    job.encoder_failure = &encoder_failure;
     std::string stop_error = score_items(job, walker, batcher, writer, info, bar);
     bar.finish();
 

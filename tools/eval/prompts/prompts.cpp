@@ -34,30 +34,23 @@ chat_encoder library_chat_encoder(vl_llama_runtime *runtime) {
                      std::vector<std::uint32_t> &out) { return encode_chat(runtime, system, user, prefix, out); };
 }
 
-chat_encoder watch_encoder(chat_encoder inner, std::string &failure) {
-    return [inner = std::move(inner), &failure](const std::string &system, const std::string &user,
-                                                const char *prefix, std::vector<std::uint32_t> &out) {
-        std::string error = inner(system, user, prefix, out);
-        if (!error.empty()) failure = error;
-        return error;
-    };
-}
-
 prompt_builder::prompt_builder(const vl_llama_runtime *runtime, prompt_mode mode, std::string system,
                                std::string preamble, chat_encoder chat)
     : runtime_(runtime), mode_(mode), system_(std::move(system)),
       preamble_(std::move(preamble)), chat_(std::move(chat)) {}
 
-std::string prompt_builder::build(const eval_item &item, item_prompt &out) const {
+prompt_status prompt_builder::build(const eval_item &item, item_prompt &out) const {
     out = item_prompt{};
-    if (!item.skip_reason.empty()) return item.skip_reason;
-    return mode_ == prompt_mode::raw ? build_raw(item, out) : build_chat(item, out);
+    if (!item.skip_reason.empty()) return {item.skip_reason, {}};
+    prompt_status status = mode_ == prompt_mode::raw ? build_raw(item, out) : build_chat(item, out);
+    if (!status.built()) out = item_prompt{};
+    return status;
 }
 
 // The harnesses' convention: the context's trailing whitespace moves to the
 // continuation " " + answer, context and continuation are tokenized together,
 // and the answer is what follows the context's own token count.
-std::string prompt_builder::build_raw(const eval_item &item, item_prompt &out) const {
+prompt_status prompt_builder::build_raw(const eval_item &item, item_prompt &out) const {
     std::string context = item.description + preamble_ + item.context;
     std::size_t keep = context.size();
     while (keep > 0 && is_blank(context[keep - 1])) --keep;
@@ -65,24 +58,24 @@ std::string prompt_builder::build_raw(const eval_item &item, item_prompt &out) c
     context.resize(keep);
 
     if (std::string err = tokenize_raw(runtime_, context, out.context); !err.empty())
-        return "tokenization failed: " + err;
-    if (out.context.empty()) return "empty context";
+        return {{}, "tokenization failed: " + err};
+    if (out.context.empty()) return {"empty context", {}};
     for (const std::string &choice : item.choices) {
         std::vector<std::uint32_t> whole;
         if (std::string err = tokenize_raw(runtime_, context + moved + " " + choice, whole); !err.empty())
-            return "tokenization failed: " + err;
-        if (std::string reason = add_answer(whole, choice, out); !reason.empty()) return reason;
+            return {{}, "tokenization failed: " + err};
+        if (std::string reason = add_answer(whole, choice, out); !reason.empty()) return {reason, {}};
     }
     return {};
 }
 
 // The prompt with the assistant turn opened; each answer is what the prompt
 // with the answer written as the assistant's first words adds to it.
-std::string prompt_builder::build_chat(const eval_item &item, item_prompt &out) const {
+prompt_status prompt_builder::build_chat(const eval_item &item, item_prompt &out) const {
     const std::string &system = item.system.empty() ? system_ : item.system;
     const std::string user = item.description + preamble_ + item.context;
     if (std::string err = chat_(system, user, nullptr, out.context); !err.empty())
-        return "chat encoding failed: " + err;
+        return {{}, "chat encoding failed: " + err};
     // A vocabulary that ends every text with its end token would put it
     // between the context and the answer: leave it out of both.
     const int64_t end = vl_llama_model_info(runtime_, VL_LLAMA_INFO_END_TOKEN);
@@ -90,13 +83,13 @@ std::string prompt_builder::build_chat(const eval_item &item, item_prompt &out) 
         if (end >= 0 && !t.empty() && t.back() == static_cast<std::uint32_t>(end)) t.pop_back();
     };
     drop_end(out.context);
-    if (out.context.empty()) return "empty context";
+    if (out.context.empty()) return {"empty context", {}};
     for (const std::string &choice : item.choices) {
         std::vector<std::uint32_t> whole;
         if (std::string err = chat_(system, user, choice.c_str(), whole); !err.empty())
-            return "chat encoding failed: " + err;
+            return {{}, "chat encoding failed: " + err};
         drop_end(whole);
-        if (std::string reason = add_answer(whole, choice, out); !reason.empty()) return reason;
+        if (std::string reason = add_answer(whole, choice, out); !reason.empty()) return {reason, {}};
     }
     return {};
 }

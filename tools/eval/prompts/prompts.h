@@ -40,10 +40,15 @@ using chat_encoder = std::function<std::string(const std::string &system, const 
 // Through the library, as scoring (and sizing) uses it.
 chat_encoder library_chat_encoder(vl_llama_runtime *runtime);
 
-// A chat encoder that keeps the last failure of inner in failure: such a
-// failure is the library's, which stops the run, not a reason to skip the
-// item the prompt builder would record.
-chat_encoder watch_encoder(chat_encoder inner, std::string &failure);
+// What building an item's prompt came to: built, or a reason the item
+// cannot be scored by its nature (an empty answer, a label out of range),
+// which is recorded with it, or a failure of the library to tokenize or
+// encode it, which is no property of the item and stops the run.
+struct prompt_status {
+    std::string skip;
+    std::string failure;
+    bool built() const { return skip.empty() && failure.empty(); }
+};
 
 class prompt_builder {
 public:
@@ -52,16 +57,15 @@ public:
     prompt_builder(const vl_llama_runtime *runtime, prompt_mode mode, std::string system,
                    std::string preamble, chat_encoder chat);
 
-    // Builds the item's prompt; returns why the item cannot be scored (the
-    // reason it is recorded with), empty on success.
-    std::string build(const eval_item &item, item_prompt &out) const;
+    // Builds the item's prompt into out.
+    prompt_status build(const eval_item &item, item_prompt &out) const;
 
     // Positions the longest answer needs: its context plus its continuation.
     static std::size_t tokens_needed(const item_prompt &prompt);
 
 private:
-    std::string build_raw(const eval_item &item, item_prompt &out) const;
-    std::string build_chat(const eval_item &item, item_prompt &out) const;
+    prompt_status build_raw(const eval_item &item, item_prompt &out) const;
+    prompt_status build_chat(const eval_item &item, item_prompt &out) const;
 
     const vl_llama_runtime *runtime_;
     prompt_mode mode_;

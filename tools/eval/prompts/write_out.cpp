@@ -35,7 +35,7 @@ std::string quoted(const std::string &text) {
 
 }  // namespace
 
-void write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t begin,
+std::string write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t begin,
                std::size_t end, std::size_t n, const prompt_builder &builder,
                const vl_llama_runtime *runtime) {
     end = std::min(end, items.size());
@@ -43,8 +43,10 @@ void write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t 
         const eval_item &item = items[i];
         std::fprintf(out, "=== item %s (line %zu) ===\n", item.id.c_str(), item.line);
         item_prompt prompt;
-        if (std::string reason = builder.build(item, prompt); !reason.empty()) {
-            std::fprintf(out, "skipped: %s\n\n", reason.c_str());
+        const prompt_status status = builder.build(item, prompt);
+        if (!status.failure.empty()) return item_name(item) + ": " + status.failure;
+        if (!status.skip.empty()) {
+            std::fprintf(out, "skipped: %s\n\n", status.skip.c_str());
             continue;
         }
         std::fprintf(out, "--- prompt (%zu tokens) ---\n%s\n--- answers ---\n", prompt.context.size(),
@@ -69,6 +71,7 @@ void write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t 
         std::fprintf(out, "\n");
     }
     std::fflush(out);
+    return {};
 }
 
 }  // namespace vl_eval

@@ -16,8 +16,10 @@ namespace vl_eval {
 // Prints items [begin, min(end, begin + n)) as builder makes them: the
 // prompt's tokens as text, then each answer's tokens (as a JSON string and
 // as the list of token pieces), with the tokens counted; an item that
-// cannot be scored is printed with its reason.
-void write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t begin,
+// cannot be scored is printed with its reason. A failure of the library to
+// build a prompt stops the printing: returns it, naming the item, empty
+// when all were printed.
+std::string write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t begin,
                std::size_t end, std::size_t n, const prompt_builder &builder,
                const vl_llama_runtime *runtime);
 

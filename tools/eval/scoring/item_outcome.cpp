@@ -12,21 +12,23 @@ void decide(result_record &record) {
         record.correct[m] = record.pick[m] == record.label;
 }
 
-result_record prepare_record(const eval_item &item, const prompt_builder &builder,
-                             std::size_t n_ctx, const std::string &run, item_prompt &prompt) {
-    result_record record;
+std::string prepare_record(const eval_item &item, const prompt_builder &builder, std::size_t n_ctx,
+                           const std::string &run, item_prompt &prompt, result_record &record) {
+    record = result_record{};
     record.id = item.id;
     record.line = item.line;
     record.run = run;
     record.group = item.group;
-    record.skipped = builder.build(item, prompt);
+    const prompt_status status = builder.build(item, prompt);
+    if (!status.failure.empty()) return status.failure;
+    record.skipped = status.skip;
     const std::size_t needed = prompt_builder::tokens_needed(prompt);
     if (record.skipped.empty() && needed > n_ctx) {
         record.skipped = too_long_reason;
         record.needed = needed;
         record.window = n_ctx;
     }
-    return record;
+    return {};
 }
 
 std::string finish_record(result_record &record, const eval_item &item, const item_prompt &prompt,

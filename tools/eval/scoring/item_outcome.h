@@ -20,10 +20,11 @@ extern const char *const too_long_reason;
 // Fills pick and correct from answers and label.
 void decide(result_record &record);
 
-// Builds and checks one item: its record, with the reason when it cannot be
-// scored, and its prompt.
-result_record prepare_record(const eval_item &item, const prompt_builder &builder,
-                             std::size_t n_ctx, const std::string &run, item_prompt &prompt);
+// Builds and checks one item: its prompt, and its record, with the reason
+// when it cannot be scored. Returns a failure of the library to build the
+// prompt, empty on success.
+std::string prepare_record(const eval_item &item, const prompt_builder &builder, std::size_t n_ctx,
+                           const std::string &run, item_prompt &prompt, result_record &record);
 
 // Puts an item's scores into its record and decides its picks. Returns an
 // error, leaving the record unfinished, when a score is not finite.

@@ -9,8 +9,10 @@
 namespace vl_eval {
 namespace {
 
-std::string name_item(const eval_item &item) {
-    return "item " + item.id + " (line " + std::to_string(item.line) + ")";
+// Why the run stopped, at which item, and what to do about it.
+std::string stopped_at(const eval_item &item, const std::string &failure) {
+    return "stopped at " + item_name(item) + ": " + failure +
+           "; its results were not written: rerun with --resume to score it again";
 }
 
 }  // namespace
@@ -39,12 +41,11 @@ std::string score_items(const scoring_job &job, item_scorer &walker, batch_score
         std::vector<const item_prompt *> scorable;
         std::vector<std::size_t> scorable_at;
         for (std::size_t i = first; i < last; ++i) {
-            if (job.encoder_failure != nullptr) job.encoder_failure->clear();
-            records.push_back(prepare_record(items[i], *job.builder, job.n_ctx, job.run, prompts[i - first]));
-            if (job.encoder_failure != nullptr && !job.encoder_failure->empty())
-                return "stopped at " + name_item(items[i]) + ": chat encoding failed: " +
-                       *job.encoder_failure +
-                       "; its results were not written: rerun with --resume to score it again";
+            records.emplace_back();
+            if (std::string e = prepare_record(items[i], *job.builder, job.n_ctx, job.run, prompts[i - first],
+                                               records.back());
+                !e.empty())
+                return stopped_at(items[i], e);
             if (records.back().skipped.empty()) {
                 scorable.push_back(&prompts[i - first]);
                 scorable_at.push_back(i - first);
@@ -62,9 +63,7 @@ std::string score_items(const scoring_job &job, item_scorer &walker, batch_score
                                   logprobs[k]);
             if (!error.empty()) failed = first + scorable_at[k];
         }
-        if (!error.empty())
-            return "stopped at " + name_item(items[failed]) + ": " + error +
-                   "; its results were not written: rerun with --resume to score it again";
+        if (!error.empty()) return stopped_at(items[failed], error);
 
         for (std::size_t i = own_first; i < own_last; ++i) {
             const result_record &record = records[i - first];

@@ -26,7 +26,6 @@ struct scoring_job {
     std::string run;
     bool walk = false;
     const std::set<std::string> *done = nullptr;  // ids already in the results file
-    std::string *encoder_failure = nullptr;       // watch_encoder's, for the builder's encoder
 };
 
 // Scores the calls of the plan that hold items of [begin, end) not done,

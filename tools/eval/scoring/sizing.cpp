@@ -4,15 +4,18 @@
 
 namespace vl_eval {
 
-task_sizes size_tasks(const std::vector<eval_item> &items, const prompt_builder &sizing) {
-    task_sizes sizes;
+std::string size_tasks(const std::vector<eval_item> &items, const prompt_builder &sizing,
+                       task_sizes &sizes) {
+    sizes = task_sizes{};
     sizes.needed.assign(items.size(), 0);
     sizes.common.assign(items.size(), 0);
     sizes.work.assign(items.size(), item_size{});
     std::vector<std::uint32_t> previous;
     for (std::size_t i = 0; i < items.size(); ++i) {
         item_prompt p;
-        if (!sizing.build(items[i], p).empty()) {
+        const prompt_status status = sizing.build(items[i], p);
+        if (!status.failure.empty()) return item_name(items[i]) + ": " + status.failure;
+        if (!status.skip.empty()) {
             previous.clear();
             continue;
         }
@@ -21,7 +24,7 @@ task_sizes size_tasks(const std::vector<eval_item> &items, const prompt_builder 
         if (i > 0) sizes.common[i - 1] = common_prefix(previous, p.context);
         previous = std::move(p.context);
     }
-    return sizes;
+    return {};
 }
 
 std::size_t choose_n_ctx(task_sizes &sizes, std::size_t ctx_option, long trained) {

@@ -23,7 +23,10 @@ struct task_sizes {
     std::vector<std::size_t> common;
     std::vector<item_size> work;
 };
-task_sizes size_tasks(const std::vector<eval_item> &items, const prompt_builder &sizing);
+// A failure of the library to build an item's prompt stops the sizing:
+// returns it, naming the item, empty on success.
+std::string size_tasks(const std::vector<eval_item> &items, const prompt_builder &sizing,
+                       task_sizes &sizes);
 
 // The window longer items are skipped beyond: ctx_option when it is not 0,
 // otherwise the longest item's need (at least 16), at most trained (when

@@ -40,6 +40,11 @@ struct eval_item {
     std::string skip_reason;
 };
 
+// "item ID (line N)", as messages name an item.
+inline std::string item_name(const eval_item &item) {
+    return "item " + item.id + " (line " + std::to_string(item.line) + ")";
+}
+
 // What a reader made of one file: every item before the first error, and
 // that error ("FILE:LINE: what is wrong", or a byte offset for binary files).
 // The items read are still scored when the error stops the run.
