@@ -19,6 +19,7 @@
 #include "results/metrics.h"
 #include "results/record_json.h"
 #include "results/results_reader.h"
+#include "results/run_identity.h"
 #include "results/summary.h"
 #include "scoring/item_outcome.h"
 #include "scoring/scorers.h"
@@ -609,6 +610,7 @@ TEST(ResultsFile, RecordsRoundTripAndAnUnfinishedLastLineIsNotARecord) {
     r.id = "q\"1";
     r.line = 7;
     r.run = "abc";
+    r.item = "00000000000000aa";
     r.label = 1;
     r.answers = {{-1.25, 2, 5}, {-0.5, 1, 3}};
     decide(r);
@@ -617,6 +619,7 @@ TEST(ResultsFile, RecordsRoundTripAndAnUnfinishedLastLineIsNotARecord) {
     skipped.id = "q2";
     skipped.line = 8;
     skipped.run = "abc";
+    skipped.item = "00000000000000bb";
     skipped.skipped = "label out of range";
     const std::string a = to_json_line(r), b = to_json_line(skipped);
     const std::string path = scratch_file("results.jsonl", a + b + b.substr(0, 10));
@@ -627,6 +630,7 @@ TEST(ResultsFile, RecordsRoundTripAndAnUnfinishedLastLineIsNotARecord) {
     EXPECT_EQ(read.records[0].id, r.id);
     EXPECT_EQ(read.records[0].pick, r.pick);
     EXPECT_EQ(read.records[1].skipped, "label out of range");
+    EXPECT_EQ(read.records[1].item, "00000000000000bb");
     EXPECT_EQ(read.complete_bytes, a.size() + b.size());
 
     const std::string broken = scratch_file("broken.jsonl", a + "{\"id\": 3}\n");
@@ -661,6 +665,7 @@ TEST(ItemOutcome, NonFiniteScoresFailAndTooLongItemsKeepTheirNumbersApart) {
     const prompt_builder builder(vocab.get(), prompt_mode::raw, "", "", nullptr);
     item.context = "Once upon a time there was a girl";
     item.choices = {"who ran", "who sat"};
+    item.hash = item_hash(item);
     item_prompt built;
     result_record fits, long_one;
     ASSERT_EQ(prepare_record(item, builder, 64, "r", built, fits), "");
@@ -670,6 +675,7 @@ TEST(ItemOutcome, NonFiniteScoresFailAndTooLongItemsKeepTheirNumbersApart) {
     EXPECT_EQ(long_one.skipped, "longer than the context window");
     EXPECT_EQ(long_one.needed, needed);
     EXPECT_EQ(long_one.window, needed - 1);
+    EXPECT_EQ(long_one.item, item.hash);  // the record says what it is of
     result_record read;
     ASSERT_EQ(parse_result_line(to_json_line(long_one), read), "");
     EXPECT_EQ(read.needed, needed);
@@ -680,13 +686,13 @@ TEST(ResultsFile, NumbersOutOfTypeOrRangeAreRefusedByName) {
     result_record r;
     EXPECT_EQ(parse_result_line(
                   R"({"id":"g6","line":7777777777777777777777777777777777777777777777777777777777777,)"
-                  R"("skipped":"empty!answer","run":"8qqqqqqqqqqqqqqqqqqqqqqqqqqqqpqqqq9ce347ece5f5447"})",
+                  R"("skipped":"empty!answer","item_xxh3":"0123456789abcdef","run":"8qqqqqqqqqqqqqqqqqqqqqqqqqqqqpqqqq9ce347ece5f5447"})",
                   r),
               "field 'line' must be an integer from 0 to 9223372036854775807, not 7.777777777777778e+60");
     const std::string head = R"({"id":"a","line":3,"label":1,"answers":[)";
     const std::string tail =
         R"(],"pick":{"acc":0,"acc_norm":1,"acc_per_token":1},)"
-        R"("correct":{"acc":false,"acc_norm":true,"acc_per_token":true},"run":"r"})";
+        R"("correct":{"acc":false,"acc_norm":true,"acc_per_token":true},"item_xxh3":"0123456789abcdef","run":"r"})";
     const std::string first = R"({"logprob":-1.5,"tokens":2,"chars":5},)";
     ASSERT_EQ(parse_result_line(head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail, r), "");
     EXPECT_EQ(r.line, 3u);
@@ -724,12 +730,20 @@ TEST(ResultsFile, NumbersOutOfTypeOrRangeAreRefusedByName) {
     std::string pick_past = head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail;
     pick_past.replace(pick_past.find("\"acc_norm\":1"), 12, "\"acc_norm\":-1");
     EXPECT_EQ(parse_result_line(pick_past, r), "field 'pick.acc_norm' must be an integer from 0 to 1, not -1");
-    EXPECT_EQ(parse_result_line(R"({"id":"a","line":1,"label":0,"answers":{"x":1},"run":"r"})", r),
+    EXPECT_EQ(parse_result_line(R"({"id":"a","line":1,"label":0,"answers":{"x":1},"item_xxh3":"0123456789abcdef","run":"r"})", r),
               "field 'answers' must be an array");
+    // A record of an earlier vl-eval, which wrote no item hash, or a hash
+    // that is not one.
+    std::string no_item = head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail;
+    no_item.replace(no_item.find(R"("item_xxh3":"0123456789abcdef",)"), 31, "");
+    EXPECT_EQ(parse_result_line(no_item, r).rfind("no 'item_xxh3'", 0), 0u) << parse_result_line(no_item, r);
+    std::string bad_item = head + first + R"({"logprob":-2,"tokens":1,"chars":3})" + tail;
+    bad_item.replace(bad_item.find("0123456789abcdef"), 16, "xyz");
+    EXPECT_EQ(parse_result_line(bad_item, r), "field 'item_xxh3' must be 16 hex digits, not \"xyz\"");
 
     // The same line in a results file: the file and line lead the message.
     const std::string path = scratch_file(
-        "huge.jsonl", R"({"id":"g6","line":1e300,"skipped":"x","run":"r"})" "\n");
+        "huge.jsonl", R"({"id":"g6","line":1e300,"skipped":"x","item_xxh3":"0123456789abcdef","run":"r"})" "\n");
     EXPECT_EQ(read_results(path, false).error,
               path + ":1: field 'line' must be an integer from 0 to 9223372036854775807, not 1e+300");
 }
@@ -752,6 +766,42 @@ TEST(ResultsFile, OutcomesDifferInAnyCountScoreOrLabel) {
     EXPECT_TRUE(differs([](result_record &b) { b.label = 1; }));
     EXPECT_TRUE(differs([](result_record &b) { b.skipped = "label out of range"; }));
     EXPECT_TRUE(differs([](result_record &b) { b.answers.push_back({-3.0, 1, 1}); }));
+    EXPECT_TRUE(differs([](result_record &b) { b.item = "0000000000000001"; }));  // another item's
+}
+
+// What an item's hash covers: what its prompt and answers are made of and
+// its right answer, each apart from the others; not where it stands.
+TEST(ResultsFile, AnItemsHashCoversWhatIsScoredAndNotWhereItStands) {
+    eval_item a;
+    a.id = "x";
+    a.line = 3;
+    a.context = "ab";
+    a.choices = {"c", "d"};
+    a.label = 1;
+    const std::string h = item_hash(a);
+    EXPECT_EQ(h.size(), 16u);
+    EXPECT_EQ(h.find_first_not_of("0123456789abcdef"), std::string::npos) << h;
+    const auto differs = [&](auto change) {
+        eval_item b = a;
+        change(b);
+        return item_hash(b) != h;
+    };
+    EXPECT_TRUE(differs([](eval_item &b) { b.context = "ab "; }));
+    EXPECT_TRUE(differs([](eval_item &b) { b.choices[0] = "C"; }));
+    EXPECT_TRUE(differs([](eval_item &b) { b.choices.push_back("e"); }));
+    EXPECT_TRUE(differs([](eval_item &b) { b.label = 0; }));
+    EXPECT_TRUE(differs([](eval_item &b) { b.system = "s"; }));
+    EXPECT_TRUE(differs([](eval_item &b) { b.description = "d"; }));
+    EXPECT_TRUE(differs([](eval_item &b) {  // the same characters, split otherwise
+        b.context = "a";
+        b.choices = {"bc", "d"};
+    }));
+    EXPECT_FALSE(differs([](eval_item &b) {
+        b.id = "y";
+        b.line = 9;
+        b.group = "g";
+        b.format = "generic";
+    }));
 }
 
 // Records whose metrics disagree: each metric keeps its own count, and the

@@ -273,6 +273,7 @@ TEST(Groups, GroupByAFieldAndTheSummaryBreaksMetricsDown) {
     r.id = "x";
     r.run = "r";
     r.group = "sky";
+    r.item = "0123456789abcdef";
     r.skipped = "no label";
     result_record back;
     ASSERT_EQ(parse_result_line(to_json_line(r), back), "");

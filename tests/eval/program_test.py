@@ -470,6 +470,60 @@ class OneEvaluation(unittest.TestCase):
         self.assertEqual(text(cut), text(whole))
 
 
+class ChangedItems(unittest.TestCase):
+    def test_records_of_items_edited_since_they_were_scored_are_refused_by_id(self):
+        # A fixed window: the edits below do not change the run's settings.
+        tasks = write_tasks("edited.jsonl", 6)
+        fixed = ("--model", STORIES, "--ctx", "100")
+        out = scratch("edited-out.jsonl")
+        run(*fixed, "--tasks", tasks, "--out", out, "--limit", "3")
+        lines = text(tasks).splitlines(keepends=True)
+
+        def change_choice(item):
+            item["choices"][1] += " moon"
+
+        def change_label(item):
+            item["answer"] = (item["answer"] + 1) % 4
+
+        for change in (change_choice, change_label):
+            with self.subTest(change=change.__name__):
+                item = json.loads(lines[1])
+                change(item)
+                edited = scratch("edited-tasks.jsonl")
+                with open(edited, "w") as f:
+                    f.write(lines[0] + json.dumps(item) + "\n" + "".join(lines[2:]))
+                resumed = scratch("edited-resumed.jsonl")
+                with open(resumed, "w") as f:
+                    f.write(text(out))
+                p = run(*fixed, "--tasks", edited, "--out", resumed, "--resume", check=False)
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn("changed since they were scored: t1", p.stderr)
+                self.assertEqual(text(resumed), text(out))  # nothing mixed in
+                p = subprocess.run([VL_EVAL, "summarize", out, "--tasks", edited], capture_output=True,
+                                   text=True, timeout=TIMEOUT)
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn("1 results are of items of %s that changed since they were scored: t1"
+                              % edited, p.stderr)
+        # The file as it was scored resumes.
+        run(*fixed, "--tasks", tasks, "--out", out, "--resume")
+        self.assertEqual([r["id"] for r in records(out)], ["t%d" % i for i in range(6)])
+
+        # Records of an earlier vl-eval carry no item hash: refused by their
+        # line, not mixed with records that do.
+        old = scratch("edited-old.jsonl")
+        with open(old, "w") as f:
+            for line in text(out).splitlines(keepends=True):
+                r = json.loads(line)
+                r.pop("item_xxh3", None)
+                f.write(json.dumps(r) + "\n")
+        p = run(*fixed, "--tasks", tasks, "--out", old, "--resume", check=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(old + ":2: no 'item_xxh3'", p.stderr)
+        p = subprocess.run([VL_EVAL, "summarize", old], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(old + ":2: no 'item_xxh3'", p.stderr)
+
+
 class ExitStatuses(unittest.TestCase):
     def test_usage_errors_exit_2_and_an_empty_task_file_is_an_error(self):
         tasks = write_tasks("usage.jsonl", 2)

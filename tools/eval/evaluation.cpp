@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
@@ -63,6 +64,8 @@ std::string read_inputs(const eval_options &o, int32_t gpu_layers, run_inputs &i
     in.tasks = format->read(o.tasks);
     if (in.tasks.items.empty())
         return !in.tasks.error.empty() ? in.tasks.error : o.tasks + ": the task file holds no items";
+    // Each item as its file gives it, before the options change it.
+    for (eval_item &item : in.tasks.items) item.hash = item_hash(item);
     if (std::string e = apply_task_options(o.task, *format, o.tasks, in.tasks.items, in.examples); !e.empty())
         return e;
 
@@ -225,8 +228,9 @@ int run_evaluation(const eval_options &o) {
     catch_interrupt();
 
     // Results already in the file (--resume) count as done.
-    std::set<std::string> wanted, done;
-    for (std::size_t i = begin; i < end; ++i) wanted.insert(items[i].id);
+    std::map<std::string, std::string> wanted;
+    std::set<std::string> done;
+    for (std::size_t i = begin; i < end; ++i) wanted.emplace(items[i].id, items[i].hash);
     results_writer writer;
     if (std::string e = open_results(o.out, o.resume, header, wanted, writer, done, info); !e.empty()) return fail(e);
 

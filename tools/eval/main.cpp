@@ -50,8 +50,9 @@ int run(int argc, char **argv) {
         "  vl-eval summarize results-*.jsonl --tasks tasks.jsonl --summary summary.json\n"
         "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512   (see perplexity --help)\n\n"
         "Results: the first line of a results file describes the evaluation (model content\n"
-        "hash, format, prompt mode, window, ...); every item's line carries its run id, and\n"
-        "--resume and summarize refuse results of another evaluation, naming what differs.\n\n"
+        "hash, format, prompt mode, window, ...); every item's line carries its run id and a\n"
+        "hash of its item; --resume and summarize refuse results of another evaluation, naming\n"
+        "what differs, and results of items edited since they were scored, naming their ids.\n\n"
         "Exit status: 0 done, 1 failed (a malformed line, or a failure of the library or\n"
         "the model while scoring, stops the run after the summary; nothing of the items in\n"
         "flight is written, and --resume scores them), 2 usage error, 130 interrupted with\n"
@@ -134,7 +135,9 @@ int run(int argc, char **argv) {
         "summarize", "merge results files (shards, resumed runs) into the summary one run prints");
     summarize->add_option("results", s.results, "results files")->required();
     summarize->add_option("--summary", s.summary, "write the summary as JSON to this file");
-    summarize->add_option("--tasks", s.tasks, "task file: report its items that have no results");
+    summarize->add_option("--tasks", s.tasks,
+                          "task file: report its items that have no results, and refuse\n"
+                          "results of its items edited since they were scored");
     summarize->add_option("--format", s.format, "format of --tasks")
         ->check(CLI::IsMember(format_names))
         ->capture_default_str();

@@ -1,5 +1,6 @@
 #include "console/failure.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vl_eval {
@@ -12,6 +13,14 @@ int fail(const std::string &message, const char *program) {
 int usage_error(const std::string &message, const char *program) {
     fail(message, program);
     return 2;
+}
+
+std::string name_some(const std::vector<std::string> &names) {
+    std::string text;
+    const std::size_t shown = std::min<std::size_t>(names.size(), 10);
+    for (std::size_t i = 0; i < shown; ++i) text += (i ? ", " : "") + names[i];
+    if (names.size() > shown) text += " and " + std::to_string(names.size() - shown) + " more";
+    return text;
 }
 
 }  // namespace vl_eval

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vl_eval {
 
@@ -13,5 +14,8 @@ int fail(const std::string &message, const char *program = "vl-eval");
 // The same for options that do not go together; returns 2, the exit status
 // of a usage error.
 int usage_error(const std::string &message, const char *program = "vl-eval");
+
+// At most ten names, then how many more: "a, b, ... and 3 more".
+std::string name_some(const std::vector<std::string> &names);
 
 }  // namespace vl_eval

@@ -36,6 +36,7 @@ std::string to_json_line(const result_record &r) {
         o["pick"] = std::move(pick);
         o["correct"] = std::move(correct);
     }
+    o["item_xxh3"] = r.item;
     o["run"] = r.run;
     // Invalid UTF-8 in ids from the task file is replaced, not fatal.
     return o.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -52,6 +53,16 @@ std::string parse_result_line(const std::string &line, result_record &r) {
         if (std::string e = json_integer(o.at("line"), "line", 0, INT64_MAX, v); !e.empty()) return e;
         r.line = static_cast<std::uint64_t>(v);
         r.run = o.at("run").get<std::string>();
+        const auto item = o.find("item_xxh3");
+        if (item == o.end())
+            return "no 'item_xxh3': a record of an earlier vl-eval, which did not note what its "
+                   "item was, so that an item edited since cannot be told; score the items again "
+                   "into a new file";
+        if (!item->is_string() || item->get<std::string>().size() != 16 ||
+            item->get<std::string>().find_first_not_of("0123456789abcdef") != std::string::npos)
+            return "field 'item_xxh3' must be 16 hex digits, not " +
+                   item->dump(-1, ' ', false, json::error_handler_t::replace);
+        r.item = item->get<std::string>();
         if (o.contains("group")) r.group = o.at("group").get<std::string>();
         if (o.contains("skipped")) {
             r.skipped = o.at("skipped").get<std::string>();

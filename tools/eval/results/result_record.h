@@ -15,6 +15,7 @@ struct result_record {
     std::string id;
     std::uint64_t line = 0;
     std::string run;
+    std::string item;     // the hash of the item the record is of
     std::string group;    // the item's group for the summary's breakdown; empty for none
     std::string skipped;  // non-empty: the item was not scored, for this reason
     // For an item longer than the context window: the positions it needs and
@@ -27,7 +28,7 @@ struct result_record {
     std::array<bool, metric_count> correct = {false, false, false};
 };
 
-// Whether two records of one id hold the same outcome.
+// Whether two records of one id hold the same outcome of the same item.
 bool same_outcome(const result_record &a, const result_record &b);
 
 }  // namespace vl_eval

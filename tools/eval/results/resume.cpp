@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
+#include "console/failure.h"
+
 namespace vl_eval {
 
 std::string open_results(const std::string &path, bool resume, const evaluation_header &header,
-                         const std::set<std::string> &wanted, results_writer &writer,
+                         const std::map<std::string, std::string> &wanted, results_writer &writer,
                          std::set<std::string> &done, summary_info &info) {
     if (path.empty()) return {};
     results_read previous;
@@ -22,10 +24,18 @@ std::string open_results(const std::string &path, bool resume, const evaluation_
         };
         for (const evaluation_header &h : previous.headers)
             if (h.run != header.run) return refuse(h.run);
+        std::vector<std::string> changed;
         for (const result_record &r : previous.records) {
             if (r.run != header.run) return refuse(r.run);
-            if (wanted.count(r.id) && done.insert(r.id).second) tally(info, r);
+            const auto item = wanted.find(r.id);
+            if (item == wanted.end()) continue;  // not an item of this run
+            if (r.item != item->second) changed.push_back(r.id);
+            else if (done.insert(r.id).second) tally(info, r);
         }
+        if (!changed.empty())
+            return path + ": holds results of items of the task file that changed since they were "
+                          "scored: " + name_some(changed) +
+                   ". Score them into another file, or remove their lines to score them again";
         if (previous.cut_line != 0)
             std::fprintf(stderr,
                          "vl-eval: %s:%llu: the last line was cut off (a run stopped while writing "

@@ -3,6 +3,7 @@
 // run.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -13,13 +14,14 @@
 namespace vl_eval {
 
 // Opens path into writer (nothing when path is empty, which resuming needs
-// not to be). When resuming, the
-// ids of `wanted` that already have a record go into done and are tallied
-// into info; a record or header of another run is refused with what
-// differs, and a last line cut by a kill is reported (its item is scored
-// again). Returns an error, empty on success.
+// not to be). When resuming, the ids of `wanted` (the items of this run, by
+// id, with their hashes) that already have a record go into done and are
+// tallied into info. A record or header of another run is refused with what
+// differs, records of wanted items that changed since they were scored are
+// refused by id, and a last line cut by a kill is reported (its item is
+// scored again). Returns an error, empty on success.
 std::string open_results(const std::string &path, bool resume, const evaluation_header &header,
-                         const std::set<std::string> &wanted, results_writer &writer,
+                         const std::map<std::string, std::string> &wanted, results_writer &writer,
                          std::set<std::string> &done, summary_info &info);
 
 }  // namespace vl_eval

@@ -57,6 +57,18 @@ std::string hash_file(const std::string &path, std::string &hex, std::uint64_t &
     return {};
 }
 
+std::string item_hash(const eval_item &item) {
+    std::string text;
+    const auto add = [&](const std::string &field) { text += std::to_string(field.size()) + ":" + field + ";"; };
+    add(item.system);
+    add(item.description);
+    add(item.context);
+    text += std::to_string(item.choices.size()) + ";";
+    for (const std::string &choice : item.choices) add(choice);
+    text += std::to_string(item.label);
+    return hash_text(text);
+}
+
 evaluation_header identify(nlohmann::ordered_json settings) {
     evaluation_header h;
     h.run = hash_text(dumped(settings));

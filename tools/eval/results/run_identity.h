@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tasks/eval_item.h"
+
 namespace vl_eval {
 
 // The XXH3 64-bit hash of a file's whole content as 16 hex digits, and its
@@ -19,6 +21,11 @@ std::string hash_file(const std::string &path, std::string &hex, std::uint64_t &
 
 // The XXH3 64-bit hash of a text as 16 hex digits.
 std::string hash_text(const std::string &text);
+
+// The hash of an item as its file gives it: what its prompt and answers are
+// made of (system message, description, context, answers) and its right
+// answer, each field apart from the next; not its id, line or group.
+std::string item_hash(const eval_item &item);
 
 // The first line a run writes into a new results file: what the run is (the
 // settings its run id is made of).

@@ -14,15 +14,6 @@ namespace {
 
 int stop(const std::string &message) { return fail(message, "vl-eval summarize"); }
 
-// At most a few names, then how many more.
-std::string name_some(const std::vector<std::string> &ids) {
-    std::string text;
-    const std::size_t shown = std::min<std::size_t>(ids.size(), 10);
-    for (std::size_t i = 0; i < shown; ++i) text += (i ? ", " : "") + ids[i];
-    if (ids.size() > shown) text += " and " + std::to_string(ids.size() - shown) + " more";
-    return text;
-}
-
 }  // namespace
 
 int run_summarize(const summarize_options &o) {
@@ -84,11 +75,13 @@ int run_summarize(const summarize_options &o) {
         if (format == nullptr) return stop("unknown --format '" + o.format + "'");
         const read_result tasks = format->read(o.tasks);
         if (!tasks.error.empty()) return stop(tasks.error);
-        std::vector<std::string> missing, extra;
+        std::vector<std::string> missing, extra, changed;
         std::map<std::string, bool> known;
         for (const eval_item &item : tasks.items) {
             known[item.id] = true;
-            if (!merged.count(item.id)) missing.push_back(item.id);
+            const auto result = merged.find(item.id);
+            if (result == merged.end()) missing.push_back(item.id);
+            else if (result->second.record.item != item_hash(item)) changed.push_back(item.id);
         }
         for (const auto &[id, s] : merged)
             if (!known.count(id)) extra.push_back(id);
@@ -97,6 +90,9 @@ int run_summarize(const summarize_options &o) {
         if (!extra.empty())
             return stop(std::to_string(extra.size()) + " results have ids that " + o.tasks +
                         " does not have: " + name_some(extra));
+        if (!changed.empty())
+            return stop(std::to_string(changed.size()) + " results are of items of " + o.tasks +
+                        " that changed since they were scored: " + name_some(changed));
         if (!missing.empty()) {
             info.error = std::to_string(missing.size()) + " items of " + o.tasks +
                          " have no results: " + name_some(missing);

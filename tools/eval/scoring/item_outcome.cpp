@@ -18,6 +18,7 @@ std::string prepare_record(const eval_item &item, const prompt_builder &builder,
     record.id = item.id;
     record.line = item.line;
     record.run = run;
+    record.item = item.hash;
     record.group = item.group;
     const prompt_status status = builder.build(item, prompt);
     if (!status.failure.empty()) return status.failure;

@@ -38,6 +38,10 @@ struct eval_item {
     // out of range, fewer than two answers, an empty answer); the item is
     // still recorded in the results, as skipped, with this reason.
     std::string skip_reason;
+    // The item as its file gives it, hashed before any option (--fewshot)
+    // changes it: every record carries it, so that the results of an item
+    // edited since can be told. Set by the run; empty until then.
+    std::string hash;
 };
 
 // "item ID (line N)", as messages name an item.
