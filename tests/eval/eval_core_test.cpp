@@ -585,12 +585,13 @@ TEST(BatchScoring, AnAnswerThatChangesTheContextIsScoredAfterItsOwn) {
 }
 
 TEST(Metrics, PicksAndStandardErrors) {
-    // acc takes the largest total, acc_norm the largest per byte, acc_per_token
-    // the largest per token; ties go to the first answer.
+    // acc takes the largest total, acc_norm the largest per character of the
+    // answer, acc_per_token the largest per token; ties go to the first
+    // answer.
     const std::vector<answer_score> answers = {{-4.0, 4, 10}, {-3.0, 1, 2}, {-4.0, 4, 10}};
     EXPECT_EQ(pick_answers(answers), (std::array<int, metric_count>{1, 0, 0}));
     // Three answers each metric ranks differently: totals -3 > -6 > -8, per
-    // byte -0.25 (the second) best, per token -1 (the third) best.
+    // character -0.25 (the second) best, per token -1 (the third) best.
     const std::vector<answer_score> apart = {{-3.0, 1, 3}, {-6.0, 2, 24}, {-8.0, 8, 8}};
     EXPECT_EQ(pick_answers(apart), (std::array<int, metric_count>{0, 1, 2}));
     // The best answer last, and by a margin no later answer reaches.

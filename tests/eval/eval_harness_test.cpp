@@ -161,7 +161,8 @@ TEST(HarnessLayouts, NonAsciiAnswersCountCharactersInChatModeToo) {
     ASSERT_EQ(problem(builder.build(item, p)), "");
     EXPECT_EQ(p.answers[0].chars, 3u);
     EXPECT_EQ(p.answers[1].chars, 6u);
-    // -6 / 6 beats -3.3 / 3; per byte (-3.3 / 5) été would win.
+    // -6 / 6 beats -3.3 / 3 per character; counted in bytes (-3.3 / 5) été
+    // would win.
     EXPECT_EQ(picks(p, {-3.3, -6.0}), (std::array<int, 2>{0, 1}));
 }
 
