@@ -330,6 +330,26 @@ TEST_F(SequenceBatch, SplitsWorkAtTheSequenceBatchAndWindowEdges) {
     EXPECT_EQ(score(too_long), "task does not fit the context window");
 }
 
+// A round packs a branch only while the window holds, beside its tokens,
+// the cells an earlier round's branch keeps for the round: after a task whose
+// context fills most of the window, with more branches than scratch
+// sequences, the next task goes into a round of its own instead of past the
+// window's end.
+TEST_F(SequenceBatch, ARoundCountsTheCellsAnEarlierRoundKeepsForIt) {
+    VL_REQUIRE_SHARED_MODEL(stories, "stories260K.gguf");
+    open(stories, 256, 256, 3);
+    const std::vector<uint32_t> prefix{1};
+    std::vector<uint32_t> long_context, short_context;
+    for (uint32_t k = 0; k < 200; ++k) long_context.push_back(20 + k % 300);
+    for (uint32_t k = 0; k < 60; ++k) short_context.push_back(40 + k % 200);
+    task_set set;
+    set.add(long_context, {{5, 6}, {7, 8}, {9, 10}});
+    set.add(short_context, {{5, 6}, {7}});
+    ASSERT_EQ(prefill(prefix), "ok");
+    ASSERT_EQ(score(set), "ok");
+    EXPECT_LE(compare_with_walk(prefix, set, false), large_batch_tolerance);
+}
+
 // Every refusal comes before the memory changes: sequence 0 keeps the
 // prefix, nothing is decoded, and the outputs are untouched.
 TEST_F(SequenceBatch, RefusesBadRequestsBeforeAnyDecode) {

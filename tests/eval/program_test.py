@@ -446,6 +446,25 @@ class OneEvaluation(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn("they differ in n_ctx: ", p.stderr)
 
+    def test_a_resumed_run_summarises_its_own_items_only(self):
+        # The file holds records of items this run does not cover (beyond its
+        # --limit, of another shard): they are kept, but not counted.
+        tasks = write_tasks("own-items.jsonl", 8)
+        for first, second in ((["--limit", "4"], ["--limit", "2"]),
+                              (["--shard", "0/2"], ["--shard", "1/2"])):
+            with self.subTest(first=first, second=second):
+                out, summ, alone = scratch("own-out.jsonl"), scratch("own.json"), scratch("own-alone.json")
+                run("--model", STORIES, "--tasks", tasks, "--out", out, *first)
+                p = run("--model", STORIES, "--tasks", tasks, "--out", out, "--resume", "--summary", summ,
+                        *second)
+                run("--model", STORIES, "--tasks", tasks, "--out", scratch("own-x.jsonl"), "--summary",
+                    alone, *second)
+                resumed, fresh = summary(summ), summary(alone)
+                self.assertEqual(resumed["items"], fresh["items"])
+                self.assertEqual(resumed["metrics"], fresh["metrics"])
+                self.assertIn("items:   %d scored, 0 skipped, of %d" % ((fresh["items"]["total"],) * 2),
+                              p.stdout)
+
     def test_last_lines_whole_without_newline_or_cut(self):
         tasks = write_tasks("last-line.jsonl", 5)
         whole = scratch("last-line-whole.jsonl")
