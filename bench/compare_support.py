@@ -55,12 +55,12 @@ def timed(argv, log=None, env=None, cwd=None):
     return seconds
 
 
-def best_of_turns(runs, jobs):
+def taking_turns(runs, jobs):
     """Runs the jobs in turn, `runs` rounds, so that other load on the
     machine falls alike on all of them; each job is called with the round
-    and returns its wall time. The best time of each job."""
-    best = [float("inf")] * len(jobs)
+    and returns its wall time. Each job's times, in round order."""
+    times = [[] for _ in jobs]
     for round_ in range(runs):
         for k, job in enumerate(jobs):
-            best[k] = min(best[k], job(round_))
-    return best
+            times[k].append(job(round_))
+    return times

@@ -38,7 +38,7 @@ import shutil
 import struct
 import sys
 
-from compare_support import WORDS, best_of_turns, timed
+from compare_support import WORDS, taking_turns, timed
 
 LETTERS = "ABCD"
 
@@ -275,7 +275,7 @@ def main():
                     before()
                 return timed(cmd, log, GGML_ENV)
             return run
-        return best_of_turns(a.runs, [job(*c) for c in commands])
+        return [min(t) for t in taking_turns(a.runs, [job(*c) for c in commands])]
 
     def remover(out):
         return lambda: os.path.exists(out) and os.remove(out)
