@@ -380,6 +380,86 @@ VL_LLAMA_API int32_t vl_llama_score_sequence_batch(vl_llama_runtime *runtime,
                                                    uint8_t *out_greedy, char *err,
                                                    size_t err_cap);
 
+/* ---- every token of a text (library 5.4) ---------------------------------- */
+
+/* Teacher forcing: the log-probability of every token of sequence_count >= 1
+ * sequences given all the tokens before it. Sequence s is the tokens
+ * tokens[offsets[s] .. offsets[s + 1]) (offsets holds sequence_count + 1
+ * entries from 0 that never go down; a sequence may be empty); tokens may be
+ * NULL when every sequence is empty. Its first context_counts[s] tokens are
+ * context only, not scored (context_counts may be NULL: no such tokens).
+ *
+ * With a retained prefix every sequence follows it, its first token scored
+ * from the kept logits, and the prefix stays usable whatever the outcome.
+ * Without one every sequence starts at position 0, and since nothing
+ * predicts a sequence's first token that token is always context; the call
+ * clears the memory once its checks have passed.
+ *
+ * out_log_probs and out_greedy (may be NULL) have the layout of tokens. A
+ * scored token k gets log P(token k | prefix + tokens 0 .. k - 1), computed as
+ * vl_llama_score_sequence_batch scores a one-token candidate, and a greedy
+ * flag of 1 when it was the most probable next token (the lowest id among
+ * equal maxima), else 0. A context token gets 0 and a flag of 1, so that the
+ * sum of a sequence's entries is the log-probability of its scored tokens
+ * given its context, and the flags are all 1 exactly when every scored token
+ * was the greedy choice.
+ *
+ * Decodes: sequence s is decoded in a scratch sequence (1 .. n_seq_max - 1)
+ * at positions prefix + 0 .. prefix + length - 2 (its last token is never
+ * decoded), logits read only where they score a token. Sequences are packed
+ * in order into as few decodes as n_batch, the scratch sequences and the
+ * window allow; one longer than a decode continues over several, so that a
+ * sequence fails only when the prefix plus its length minus one exceeds the
+ * window. Host memory is linear in the tokens: one llama.cpp batch, the
+ * outputs, nothing per token pair.
+ *
+ * Every check below comes before anything is decoded, in this order:
+ * "invalid token scoring arguments", "llama.cpp context does not expose
+ * sequence memory", "token scoring offsets are invalid", "context count
+ * exceeds its sequence", "token sequence is too large for llama.cpp", "token
+ * id exceeds llama.cpp range", "token exceeds vocabulary size", "sequence
+ * does not fit the context window". Decoding can then fail with
+ * "llama_decode failed while scoring tokens", "llama_get_logits_ith returned
+ * null while scoring tokens" or "non-finite vocabulary logit"; the scores
+ * written by then stay, scored tokens not reached hold negative infinity
+ * (flag 0), and the scratch sequences are removed on every path.
+ * (Library 5.4.) */
+VL_LLAMA_API int32_t vl_llama_score_tokens(vl_llama_runtime *runtime, const uint32_t *tokens,
+                                           const size_t *offsets, const size_t *context_counts,
+                                           size_t sequence_count, float *out_log_probs,
+                                           uint8_t *out_greedy, char *err, size_t err_cap);
+
+/* Appends token_count >= 1 tokens to the retained prefix in sequence 0, or,
+ * with none retained, clears the memory and makes them a new prefix from
+ * position 0 (as vl_llama_prefill_shared, but in as many decodes of at most
+ * n_batch tokens as they need). On success the prefix is the old one plus
+ * the tokens, and its kept logits are those after the last token, so the
+ * suffix scorers continue from there and a text can be walked piece by
+ * piece in calls as short as the host likes.
+ *
+ * Rows: for each token k from rows_from on (none when rows_from >=
+ * token_count; out_rows may then be NULL), the log-softmax of the next-token
+ * logits after it, n_vocab floats (VL_LLAMA_INFO_N_VOCAB), is written to
+ * out_rows + (k - rows_from) * n_vocab: entry i is log P(i | prefix + tokens
+ * 0 .. k), computed as vl_llama_score_tokens computes a token's score.
+ * out_cap counts floats and must hold every row.
+ *
+ * Every check below comes before the memory changes, in this order:
+ * "invalid prefix extension arguments", "llama.cpp context does not expose
+ * reusable sequence memory", "token sequence is too large for llama.cpp",
+ * "token id exceeds llama.cpp range", "token exceeds vocabulary size", "row
+ * output buffer is too small", "tokens do not fit the context window" (the
+ * prefix plus the tokens exceed the window). A decode can then fail with
+ * "llama_decode failed while extending shared prefix", "llama_get_logits_ith
+ * returned null while extending shared prefix" or "non-finite vocabulary
+ * logit"; the rows written by then stay, and the retained prefix is the one
+ * before the call (none if there was none, or if the model's memory cannot
+ * remove the new tokens alone). (Library 5.4.) */
+VL_LLAMA_API int32_t vl_llama_extend_shared(vl_llama_runtime *runtime, const uint32_t *tokens,
+                                            size_t token_count, size_t rows_from,
+                                            float *out_rows, size_t out_cap, char *err,
+                                            size_t err_cap);
+
 #ifdef __cplusplus
 }
 #endif

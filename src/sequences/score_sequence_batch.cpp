@@ -33,29 +33,6 @@ struct batch_request {
     std::uint8_t *out_greedy;
 };
 
-// Offsets from 0 that never go down (strictly rising when each item must
-// own at least one entry).
-bool offsets_valid(const std::size_t *offsets, std::size_t count, bool strictly) {
-    if (offsets[0] != 0) return false;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (offsets[i + 1] < offsets[i] || (strictly && offsets[i + 1] == offsets[i])) return false;
-    }
-    return true;
-}
-
-outcome ids_in_llama_range(const std::uint32_t *tokens, std::size_t count) {
-    if (count > max_llama_int) return "token sequence is too large for llama.cpp";
-    for (std::size_t i = 0; i < count; ++i)
-        if (tokens[i] > max_llama_int) return "token id exceeds llama.cpp range";
-    return ok;
-}
-
-bool ids_in_vocabulary(const std::uint32_t *tokens, std::size_t count, std::int32_t n_vocab) {
-    for (std::size_t i = 0; i < count; ++i)
-        if (tokens[i] >= static_cast<std::uint32_t>(n_vocab)) return false;
-    return true;
-}
-
 // Every check of the request, in the documented order, before anything in
 // the context's memory changes.
 outcome check_request(const vl_llama_runtime *runtime, const batch_request &r,
