@@ -50,12 +50,15 @@ enum class scorer {
     score_root_batch,
     score_sequences,
     score_suffix_sequences,
-    score_sequence_batch
+    score_sequence_batch,
+    score_tokens,
+    extend_shared
 };
 const scorer all_scorers[] = {scorer::score_next,         scorer::prefill_shared,
                               scorer::score_suffix,       scorer::score_suffix_batch,
                               scorer::score_root_batch,   scorer::score_sequences,
-                              scorer::score_suffix_sequences, scorer::score_sequence_batch};
+                              scorer::score_suffix_sequences, scorer::score_sequence_batch,
+                              scorer::score_tokens,       scorer::extend_shared};
 
 const char *scorer_name(scorer s) {
     switch (s) {
@@ -67,6 +70,8 @@ const char *scorer_name(scorer s) {
     case scorer::score_sequences: return "score_sequences";
     case scorer::score_suffix_sequences: return "score_suffix_sequences";
     case scorer::score_sequence_batch: return "score_sequence_batch";
+    case scorer::score_tokens: return "score_tokens";
+    case scorer::extend_shared: return "extend_shared";
     }
     return "?";
 }
@@ -152,13 +157,28 @@ int32_t call(vl_llama_runtime *r, scorer s, std::size_t n, char *err, std::size_
         return vl_llama_score_sequence_batch(r, tokens.data(), context_offsets, cands.data(), sequence_offsets,
                                              task_offsets, 2, out, nullptr, err, cap);
     }
+    case scorer::score_tokens: {
+        // The n tokens and a sequence of two: n tokens to decode in all.
+        std::vector<uint32_t> both = tokens;
+        both.insert(both.end(), {7, 8});
+        std::vector<float> scores(both.size());
+        const std::size_t offsets[] = {0, n, n + 2};
+        return vl_llama_score_tokens(r, both.data(), offsets, nullptr, 2, scores.data(), nullptr, err, cap);
+    }
+    case scorer::extend_shared: {
+        // n tokens after a fresh prefix, the last two with rows.
+        const std::vector<uint32_t> prefix = sample_prompt(prefix_len, 40);
+        vl_llama_prefill_shared(r, prefix.data(), prefix.size(), nullptr, 0);
+        std::vector<float> rows(2 * static_cast<std::size_t>(vocab_size(r)));
+        return vl_llama_extend_shared(r, tokens.data(), n, n - 2, rows.data(), rows.size(), err, cap);
+    }
     }
     return -1;
 }
 
 bool needs_prefix(scorer s) {
     return s == scorer::score_suffix || s == scorer::score_suffix_batch || s == scorer::score_suffix_sequences ||
-           s == scorer::score_sequence_batch;
+           s == scorer::score_sequence_batch || s == scorer::score_tokens || s == scorer::extend_shared;
 }
 
 // The messages a scorer may refuse an oversized decode with: its own
@@ -182,6 +202,8 @@ std::set<std::string> refusals(scorer s) {
         return {"llama_decode failed before shared sequence scoring",
                 "shared prefix plus suffix exceeds context window"};
     case scorer::score_sequence_batch: return {"task does not fit the context window"};
+    case scorer::score_tokens: return {"sequence does not fit the context window"};
+    case scorer::extend_shared: return {"tokens do not fit the context window"};
     }
     return {};
 }
@@ -202,12 +224,15 @@ bool runs(scorer s, model_kind kind, const vl_llama_runtime &r) {
     return true;
 }
 
-// After a refused decode: what the scorer's failure leaves behind.
-std::string state_after_refusal(vl_llama_runtime *r, scorer s, model_kind kind) {
+// After a refused decode: what the scorer's failure leaves behind (and
+// after a prefix extension, what its success leaves: a longer prefix).
+std::string state_after_refusal(vl_llama_runtime *r, scorer s, model_kind kind,
+                                std::size_t retained = prefix_len) {
     if (kind == model_kind::encoder) return r->has_shared_prefix ? "prefix state not reset" : "";
     if (needs_prefix(s)) {
-        if (!r->has_shared_prefix || r->shared_prefix_len != prefix_len) return "retained prefix lost";
-        if (seq_range(r, 0) != std::make_pair<llama_pos, llama_pos>(0, prefix_len - 1)) return "sequence 0 changed";
+        if (!r->has_shared_prefix || r->shared_prefix_len != retained) return "retained prefix lost";
+        if (seq_range(r, 0) != std::make_pair<llama_pos, llama_pos>(0, static_cast<llama_pos>(retained) - 1))
+            return "sequence 0 changed";
         for (llama_seq_id q = 1; q < static_cast<llama_seq_id>(r->n_seq_max); ++q)
             if (seq_range(r, q).first != -1) return "scratch sequence " + std::to_string(q) + " left behind";
         return "";
@@ -261,13 +286,18 @@ void sweep_child(model_kind kind, limits l, scorer s, const report &to_parent) {
             if (rc != -1) to_parent.line("fail", what + ": succeeded where the mode is unsupported");
             continue;
         }
-        if (s == scorer::score_sequence_batch) {
+        if (s == scorer::score_sequence_batch || s == scorer::score_tokens || s == scorer::extend_shared) {
             // Split over as many decodes as it takes: only a task longer than
             // the window is refused.
-            const bool fits = prefix_len + (n - n / 2) + 1 <= n_ctx;
+            const std::size_t cells = s == scorer::score_sequence_batch ? prefix_len + (n - n / 2) + 1
+                                      : s == scorer::score_tokens       ? prefix_len + n - 1
+                                                                        : prefix_len + n;
+            const bool fits = cells <= n_ctx;
             if (fits ? rc != 0 : (rc != -1 || allowed.count(err) == 0))
                 to_parent.line("fail", what + (fits ? ": fits, but failed with " : ": not refused as expected: ") + err);
-            else if (std::string bad = state_after_refusal(r, s, kind); !bad.empty())
+            else if (std::string bad = state_after_refusal(
+                         r, s, kind, rc == 0 && s == scorer::extend_shared ? prefix_len + n : prefix_len);
+                     !bad.empty())
                 to_parent.line("fail", what + ": afterwards, " + bad);
         } else if (n > one_decode) {
             if (rc != -1 || allowed.count(err) == 0)
@@ -363,7 +393,7 @@ TEST(DecodeSweep, NoCallAbortsAroundTheBatchSizes) {
         }
     }
     std::printf("decode sweep: %d calls in %d runtimes\n", calls, children);
-    EXPECT_EQ(children, 3 * 5 * 8);
+    EXPECT_EQ(children, 3 * 5 * 10);
     EXPECT_GT(calls, children * 6);  // every child got through its lengths
 }
 
