@@ -501,6 +501,81 @@ class Runtime:
             return per_task
         return per_task, np.split(flags.astype(bool), cuts)
 
+    # ---- every token of a text -------------------------------------------------
+
+    def score_tokens(
+        self,
+        sequences: Sequence[Tokens],
+        context_counts: Union[None, int, Sequence[int]] = None,
+        *,
+        greedy: bool = False,
+    ) -> Any:
+        """log P(token | all the tokens before it) of every token of each
+        sequence (teacher forcing), many sequences packed into few decodes.
+
+        sequences is a sequence of token id sequences (or a 2-D integer
+        array). The first context_counts[s] tokens of sequence s (one int
+        for all, or None for none) are context only: they score 0 and count
+        as greedy, so that a sequence's sum is the log-probability of its
+        scored tokens given its context. With a retained prefix every
+        sequence follows it and its first token is scored from the prefix;
+        without one every sequence starts at position 0, its first token is
+        always context, and the call clears the memory.
+
+        Returns one float32 array per sequence, of its length. With
+        greedy=True returns (scores, flags): flags holds one bool array per
+        sequence, True where the token was the most probable next token.
+        """
+        if isinstance(sequences, (str, bytes)) or not isinstance(sequences, Iterable):
+            raise TypeError("sequences must be a sequence of token id sequences")
+        t, offsets = _arrays.flat(sequences, "sequences")
+        n = len(offsets) - 1
+        counts = _context_counts(context_counts, n)
+        scores = np.empty(len(t), dtype=np.float32)
+        flags = np.empty(len(t), dtype=np.uint8) if greedy else None
+        if n == 0:
+            return ([], []) if greedy else []
+        self._call(
+            lib.vl_llama_score_tokens,
+            u32p(t) if len(t) else None, sizep(offsets), sizep(counts) if counts is not None else None, n,
+            floatp(scores), u8p(flags) if flags is not None else None,
+        )
+        cuts = offsets[1:-1].astype(np.intp)
+        per_sequence = np.split(scores, cuts)
+        if flags is None:
+            return per_sequence
+        return per_sequence, np.split(flags.astype(bool), cuts)
+
+    def extend(self, tokens: Tokens, *, rows_from: Optional[int] = None) -> npt.NDArray[np.float32]:
+        """Appends tokens to the retained prefix (with none retained, clears
+        the memory and starts one from position 0), in as many decodes as
+        they take; the suffix scorers then continue after them.
+
+        With rows_from (an index into tokens; negative counts from the end)
+        returns the log-softmax of the next-token distribution after each
+        token from rows_from on, as an array of shape (rows, n_vocab): row j
+        holds log P(i | prefix + tokens[: rows_from + j + 1]). Without it
+        returns an array of no rows. On failure the prefix is as before.
+        """
+        ids = _arrays.tokens(tokens, "tokens")
+        n = len(ids)
+        if rows_from is None:
+            start = n
+        else:
+            start = operator.index(rows_from)
+            if start < 0:
+                start += n
+            if not 0 <= start <= n:
+                raise ValueError("rows_from %d is outside the %d tokens" % (rows_from, n))
+        with self._lock:
+            vocab = self.n_vocab
+            rows = np.empty((n - start, vocab), dtype=np.float32)
+            self._call(
+                lib.vl_llama_extend_shared, u32p(ids) if n else None, n, start,
+                floatp(rows) if rows.size else None, rows.size,
+            )
+        return rows
+
     # ---- answers ----------------------------------------------------------------
 
     def rank_answers(
@@ -596,6 +671,29 @@ class Runtime:
 
 def _without_end(tokens: List[int], end: Optional[int]) -> List[int]:
     return tokens[:-1] if end is not None and tokens and tokens[-1] == end else tokens
+
+
+def _context_counts(value: Union[None, int, Sequence[int]], n: int) -> Optional[npt.NDArray[np.uintp]]:
+    """Context counts as the library reads them: one per sequence, or None."""
+    if value is None:
+        return None
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError("context_counts must be an int or a sequence of ints, not bool")
+    if isinstance(value, (int, np.integer)):
+        items: List[int] = [int(value)] * n
+    else:
+        if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+            raise TypeError("context_counts must be an int or a sequence of ints")
+        items = []
+        for i, item in enumerate(value):
+            if isinstance(item, (bool, np.bool_)):
+                raise TypeError("context_counts[%d] is a bool, not a count" % i)
+            items.append(operator.index(item))
+        if len(items) != n:
+            raise ValueError("%d context counts for %d sequences" % (len(items), n))
+    if any(c < 0 for c in items):
+        raise ValueError("a context count is negative")
+    return np.array(items, dtype=np.uintp)
 
 
 def _answer_texts(answers: Sequence[str], what: str) -> List[str]:
