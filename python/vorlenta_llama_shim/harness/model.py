@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+import numpy as np
 from lm_eval import utils as harness_utils
 from lm_eval.api.model import LM
 from lm_eval.api.registry import register_model
@@ -232,9 +233,9 @@ class HarnessModel(LM):
             for window in map(harness_utils.make_disjoint_window, windows):
                 pairs.append(window)
                 owners.append(r)
-        scored = self._score(pairs, disable_tqdm, "vorlenta loglikelihood_rolling")
+        scored = self._score_windows(pairs, disable_tqdm, "vorlenta loglikelihood_rolling")
         totals = [0.0] * len(requests)
-        for r, (log_prob, _) in zip(owners, scored):
+        for r, log_prob in zip(owners, scored):
             totals[r] += log_prob
         for request, total in zip(requests, totals):
             self.cache_hook.add_partial("loglikelihood_rolling", request.args, total)
@@ -248,6 +249,39 @@ class HarnessModel(LM):
         )
 
     # ---- scoring ---------------------------------------------------------
+
+    def _score_windows(
+        self, windows: Sequence[Tuple[Tokens, Tokens]], disable_tqdm: bool, description: str
+    ) -> List[float]:
+        """log P(continuation | context) of each (context, continuation)
+        window, every continuation token scored where it stands (teacher
+        forcing): a window costs one pass over its tokens, however long."""
+        results = [0.0] * len(windows)
+        # Windows sharing a beginning are prefilled once, as _score does with
+        # contexts; the rest of each window is one sequence of score_tokens,
+        # its context part unscored.
+        order = sorted((i for i, (_, continuation) in enumerate(windows) if continuation),
+                       key=lambda i: windows[i][0])
+        contexts = [windows[i][0] for i in order]
+        inner = [len(windows[i][1]) - 1 for i in order]
+        plan = plan_calls(
+            contexts, inner, int(self._settings["n_batch"]), int(self._settings["tasks_per_call"])
+        )
+        rt = self._runtime
+        with tqdm(total=len(windows), desc=description, disable=disable_tqdm) as bar:
+            bar.update(len(windows) - len(order))
+            for run in plan:
+                with rt._lock:
+                    rt.prefill(contexts[run.calls[0][0]][: run.shared])
+                    for call in run.calls:
+                        scores = rt.score_tokens(
+                            [list(contexts[k][run.shared :]) + list(windows[order[k]][1]) for k in call],
+                            [len(contexts[k]) - run.shared for k in call],
+                        )
+                        for k, s in zip(call, scores):
+                            results[order[k]] = float(s.sum(dtype=np.float64))
+                        bar.update(len(call))
+        return results
 
     def _score(
         self, pairs: Sequence[Tuple[Tokens, Tokens]], disable_tqdm: bool, description: str
