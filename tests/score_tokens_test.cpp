@@ -182,9 +182,10 @@ TEST_F(ScoreTokens, PacksSequencesAtTheBatchSequenceAndWindowEdges) {
         ASSERT_EQ(got.status, "ok");
         const decode_shape shape = traced_decodes();
         ASSERT_EQ(shape.sizes, (std::vector<size_t>{4 + 12}));
-        for (const traced_call &c : trace())
+        for (const traced_call &c : trace()) {
             if (c.name == "llama_decode")
                 EXPECT_EQ(c.logits, (std::vector<int8_t>{0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+        }
         compare({}, small, {3, 6, 1}, got, batch_shape_tolerance);
     }
     {
