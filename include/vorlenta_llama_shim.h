@@ -429,13 +429,14 @@ VL_LLAMA_API int32_t vl_llama_score_tokens(vl_llama_runtime *runtime, const uint
                                            size_t sequence_count, float *out_log_probs,
                                            uint8_t *out_greedy, char *err, size_t err_cap);
 
-/* Appends token_count >= 1 tokens to the retained prefix in sequence 0, or,
- * with none retained, clears the memory and makes them a new prefix from
- * position 0 (as vl_llama_prefill_shared, but in as many decodes of at most
- * n_batch tokens as they need). On success the prefix is the old one plus
- * the tokens, and its kept logits are those after the last token, so the
- * suffix scorers continue from there and a text can be walked piece by
- * piece in calls as short as the host likes.
+/* Appends token_count >= 1 tokens to the retained prefix in sequence 0; or,
+ * with restart non-zero or none retained, clears the memory and makes them a
+ * new prefix from position 0 (as vl_llama_prefill_shared, but in as many
+ * decodes of at most n_batch tokens as they need). On success the prefix is
+ * the old one (unless restarted) plus the tokens, and its kept logits are
+ * those after the last token, so the suffix scorers continue from there and
+ * a text can be walked piece by piece in calls as short as the host likes:
+ * the first with restart set, the others without.
  *
  * Rows: for each token k from rows_from on (none when rows_from >=
  * token_count; out_rows may then be NULL), the log-softmax of the next-token
@@ -449,16 +450,17 @@ VL_LLAMA_API int32_t vl_llama_score_tokens(vl_llama_runtime *runtime, const uint
  * reusable sequence memory", "token sequence is too large for llama.cpp",
  * "token id exceeds llama.cpp range", "token exceeds vocabulary size", "row
  * output buffer is too small", "tokens do not fit the context window" (the
- * prefix plus the tokens exceed the window). A decode can then fail with
- * "llama_decode failed while extending shared prefix", "llama_get_logits_ith
- * returned null while extending shared prefix" or "non-finite vocabulary
- * logit"; the rows written by then stay, and the retained prefix is the one
- * before the call (none if there was none, or if the model's memory cannot
- * remove the new tokens alone). (Library 5.4.) */
+ * prefix kept plus the tokens exceed the window). A decode can then fail
+ * with "llama_decode failed while extending shared prefix",
+ * "llama_get_logits_ith returned null while extending shared prefix" or
+ * "non-finite vocabulary logit"; the rows written by then stay, and the
+ * retained prefix is the one before the call (none after a restart, when
+ * none was retained, or when the model's memory cannot remove the new tokens
+ * alone). (Library 5.4.) */
 VL_LLAMA_API int32_t vl_llama_extend_shared(vl_llama_runtime *runtime, const uint32_t *tokens,
-                                            size_t token_count, size_t rows_from,
-                                            float *out_rows, size_t out_cap, char *err,
-                                            size_t err_cap);
+                                            size_t token_count, int32_t restart,
+                                            size_t rows_from, float *out_rows, size_t out_cap,
+                                            char *err, size_t err_cap);
 
 #ifdef __cplusplus
 }

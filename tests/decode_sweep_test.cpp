@@ -170,7 +170,7 @@ int32_t call(vl_llama_runtime *r, scorer s, std::size_t n, char *err, std::size_
         const std::vector<uint32_t> prefix = sample_prompt(prefix_len, 40);
         vl_llama_prefill_shared(r, prefix.data(), prefix.size(), nullptr, 0);
         std::vector<float> rows(2 * static_cast<std::size_t>(vocab_size(r)));
-        return vl_llama_extend_shared(r, tokens.data(), n, n - 2, rows.data(), rows.size(), err, cap);
+        return vl_llama_extend_shared(r, tokens.data(), n, 0, n - 2, rows.data(), rows.size(), err, cap);
     }
     }
     return -1;

@@ -26,12 +26,13 @@ protected:
         ASSERT_NE(runtime, nullptr);
         n_vocab = static_cast<size_t>(vocab_size(runtime.get()));
     }
-    // Extends by tokens; rows (from rows_from on) replace `rows`.
-    std::string extend(const std::vector<uint32_t> &tokens, size_t rows_from) {
+    // Extends by tokens (or restarts with them); rows (from rows_from on)
+    // replace `rows`.
+    std::string extend(const std::vector<uint32_t> &tokens, size_t rows_from, bool restart = false) {
         const size_t n_rows = rows_from < tokens.size() ? tokens.size() - rows_from : 0;
         rows.assign(n_rows * n_vocab, 9.0f);
         char err[128] = "";
-        return vl_llama_extend_shared(runtime.get(), tokens.data(), tokens.size(), rows_from,
+        return vl_llama_extend_shared(runtime.get(), tokens.data(), tokens.size(), restart ? 1 : 0, rows_from,
                                       rows.empty() ? nullptr : rows.data(), rows.size(), err, sizeof err) == 0
                    ? "ok"
                    : err;
@@ -87,6 +88,17 @@ TEST_F(ExtendShared, PiecesGiveTheRowsOfTheWholeText) {
         ASSERT_EQ(after.status, "ok");
         EXPECT_NEAR(after.log_probs[0], longer.log_probs[39][301], tolerance);
         EXPECT_NEAR(after.log_probs[1], longer.log_probs[40][302], tolerance);
+
+        // A restart drops the text: the first piece again, as it was.
+        const std::vector<float> first_rows = [&] {
+            EXPECT_EQ(extend({text.begin(), text.begin() + 10}, 5, true), "ok");
+            return rows;
+        }();
+        EXPECT_EQ(runtime->shared_prefix_len, 10u);
+        EXPECT_EQ(seq_range(runtime.get(), 0), (std::pair<llama_pos, llama_pos>(0, 9)));
+        EXPECT_LE(compare_rows(ref, 5), tolerance);
+        EXPECT_EQ(extend({text.begin(), text.begin() + 10}, 5, true), "ok");
+        EXPECT_EQ(rows, first_rows);
     }
 }
 
@@ -135,6 +147,7 @@ TEST_F(ExtendShared, RefusesBadRequestsBeforeAnyChange) {
         size_t count, rows_from;
         float *out;
         size_t cap;
+        int32_t restart = 0;
     };
     const size_t cap = out.size();
     const request cases[] = {
@@ -147,6 +160,9 @@ TEST_F(ExtendShared, RefusesBadRequestsBeforeAnyChange) {
         {"row output buffer is too small", r, good, 3, 0, out.data(), cap - 1},
         {"row output buffer is too small", r, good, 3, 1, out.data(), 2 * n_vocab - 1},
         {"tokens do not fit the context window", r, too_long.data(), too_long.size(), too_long.size(), nullptr, 0},
+        // A restart refused keeps the prefix it would have dropped.
+        {"token exceeds vocabulary size", r, beyond, 3, 3, nullptr, 0, 1},
+        {"row output buffer is too small", r, good, 3, 0, out.data(), cap - 1, 1},
     };
     ASSERT_EQ(extend({1, 40}, 2), "ok");
     const std::vector<float> kept = r->shared_logits;
@@ -154,7 +170,9 @@ TEST_F(ExtendShared, RefusesBadRequestsBeforeAnyChange) {
         SCOPED_TRACE(c.message);
         reset_counts();
         char err[128] = "";
-        EXPECT_EQ(vl_llama_extend_shared(c.rt, c.tokens, c.count, c.rows_from, c.out, c.cap, err, sizeof err), -1);
+        EXPECT_EQ(vl_llama_extend_shared(c.rt, c.tokens, c.count, c.restart, c.rows_from, c.out, c.cap, err,
+                                         sizeof err),
+                  -1);
         EXPECT_STREQ(err, c.message);
         EXPECT_EQ(counts().llama_decode + counts().llama_memory_clear + counts().llama_memory_seq_rm, 0);
         EXPECT_EQ(out[0], 9.0f);
@@ -163,32 +181,36 @@ TEST_F(ExtendShared, RefusesBadRequestsBeforeAnyChange) {
         EXPECT_EQ(r->shared_logits, kept);
         EXPECT_EQ(seq_range(r, 0), (std::pair<llama_pos, llama_pos>(0, 1)));
     }
-    // One token fewer fills the window exactly.
+    // One token fewer fills the window exactly; a restart frees the
+    // prefix's cells for all of them.
     EXPECT_EQ(extend({too_long.begin() + 1, too_long.end()}, too_long.size()), "ok");
+    EXPECT_EQ(extend(too_long, too_long.size(), true), "ok");
+    EXPECT_EQ(r->shared_prefix_len, too_long.size());
 }
 
 // A decode or a row that fails midway puts the retained prefix back as it
-// was (or leaves none when there was none), and the walk can go on.
+// was, or leaves none when there was none or the call restarted; the walk
+// can go on.
 TEST_F(ExtendShared, FailuresMidwayRestoreThePrefix) {
     open(fixture_path("plain"), 256, 8);
     const std::vector<uint32_t> head{1, 40, 41}, piece = sample_prompt(20, 300);
-    // score_next discards the prefix; the head then starts a new one.
-    auto restart = [&](bool with_head) {
-        float ignored[2];
-        const uint32_t ids[2] = {3, 4};
-        ASSERT_EQ(vl_llama_score_next(runtime.get(), head.data(), 1, ids, 2, ignored, nullptr, 0), 0);
-        if (with_head) ASSERT_EQ(extend(head, 3), "ok");
-    };
-    restart(true);
+    ASSERT_EQ(extend(head, 3, true), "ok");
     const std::vector<float> kept = runtime->shared_logits;
     ASSERT_EQ(extend(piece, 10), "ok");
     const std::vector<float> good = rows;
-    for (bool with_prefix : {true, false}) {
+    enum class start { after_prefix, restarting, from_scratch };
+    for (start how : {start::after_prefix, start::restarting, start::from_scratch}) {
         for (int failing : {1, 2, 3}) {
             for (bool logits : {false, true}) {
-                SCOPED_TRACE(testing::Message() << (with_prefix ? "after a prefix, " : "from scratch, ") << "call "
-                                                << failing << (logits ? " row" : " decode"));
-                restart(with_prefix);
+                SCOPED_TRACE(testing::Message() << static_cast<int>(how) << ", call " << failing
+                                                << (logits ? " row" : " decode"));
+                if (how == start::from_scratch) {
+                    float ignored[2];
+                    const uint32_t ids[2] = {3, 4};  // score_next discards the prefix
+                    ASSERT_EQ(vl_llama_score_next(runtime.get(), head.data(), 1, ids, 2, ignored, nullptr, 0), 0);
+                } else {
+                    ASSERT_EQ(extend(head, 3, true), "ok");
+                }
                 int calls = 0;
                 if (logits) {
                     fakes().llama_get_logits_ith = [&](llama_context *c, int32_t i) -> float * {
@@ -199,18 +221,19 @@ TEST_F(ExtendShared, FailuresMidwayRestoreThePrefix) {
                         return ++calls == failing ? -1 : real::llama_decode(c, b);
                     };
                 }
-                const std::string status = extend(piece, 10);
+                const std::string status = extend(piece, 10, how == start::restarting);
                 fakes() = fake_set{};
                 EXPECT_EQ(status, logits ? "llama_get_logits_ith returned null while extending shared prefix"
                                          : "llama_decode failed while extending shared prefix");
-                EXPECT_EQ(runtime->has_shared_prefix, with_prefix);
-                if (with_prefix) {
+                if (how == start::after_prefix) {
+                    EXPECT_TRUE(runtime->has_shared_prefix);
                     EXPECT_EQ(runtime->shared_prefix_len, 3u);
                     EXPECT_EQ(runtime->shared_logits, kept);
                     EXPECT_EQ(seq_range(runtime.get(), 0), (std::pair<llama_pos, llama_pos>(0, 2)));
                     ASSERT_EQ(extend(piece, 10), "ok");
                     EXPECT_EQ(rows, good);
                 } else {
+                    EXPECT_FALSE(runtime->has_shared_prefix);
                     EXPECT_EQ(seq_range(runtime.get(), 0).first, -1);
                 }
             }

@@ -54,8 +54,8 @@ TEST_P(FamilyTokens, EveryTokenAndEveryRowAreTheWholeRowsLogSoftmax) {
     // Walked in two pieces, the last two rows whole.
     const size_t half = ids.size() / 2, n_vocab = static_cast<size_t>(vocab_size(runtime));
     std::vector<float> out(2 * n_vocab);
-    ASSERT_EQ(vl_llama_prefill_shared(runtime, ids.data(), half, err, sizeof err), 0) << err;
-    ASSERT_EQ(vl_llama_extend_shared(runtime, ids.data() + half, ids.size() - 1 - half, ids.size() - 3 - half,
+    ASSERT_EQ(vl_llama_extend_shared(runtime, ids.data(), half, 1, half, nullptr, 0, err, sizeof err), 0) << err;
+    ASSERT_EQ(vl_llama_extend_shared(runtime, ids.data() + half, ids.size() - 1 - half, 0, ids.size() - 3 - half,
                                      out.data(), out.size(), err, sizeof err),
               0)
         << err;

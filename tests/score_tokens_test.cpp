@@ -96,13 +96,17 @@ TEST_F(ScoreTokens, EveryTokenMatchesDirectDecodes) {
             const auto sequences = random_sequences(rng, 5, 40, vocab);
             std::vector<size_t> counts;
             for (const auto &seq : sequences) counts.push_back(rng() % (seq.size() + 1));
-            if (with_prefix) ASSERT_EQ(prefill(prefix), "ok");
+            if (with_prefix) {
+                ASSERT_EQ(prefill(prefix), "ok");
+            }
             const token_scores got = score_tokens(runtime.get(), sequences, counts);
             ASSERT_EQ(got.status, "ok");
             EXPECT_EQ(runtime->has_shared_prefix, with_prefix);
             worst = std::max(worst, compare(prefix, sequences, counts, got));
             // No context counts: everything that can be scored is.
-            if (with_prefix) ASSERT_EQ(prefill(prefix), "ok");
+            if (with_prefix) {
+                ASSERT_EQ(prefill(prefix), "ok");
+            }
             worst = std::max(worst, compare(prefix, sequences, {}, score_tokens(runtime.get(), sequences)));
         }
         std::printf("largest difference from direct decodes: %g\n", worst);
@@ -183,8 +187,9 @@ TEST_F(ScoreTokens, PacksSequencesAtTheBatchSequenceAndWindowEdges) {
         const decode_shape shape = traced_decodes();
         ASSERT_EQ(shape.sizes, (std::vector<size_t>{4 + 12}));
         for (const traced_call &c : trace()) {
-            if (c.name == "llama_decode")
+            if (c.name == "llama_decode") {
                 EXPECT_EQ(c.logits, (std::vector<int8_t>{0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+            }
         }
         compare({}, small, {3, 6, 1}, got, batch_shape_tolerance);
     }

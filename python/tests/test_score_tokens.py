@@ -70,7 +70,9 @@ def test_extend_walks_a_text_in_pieces(stories: vl.Runtime):
     _discard_prefix(stories)
     text = TEXTS[0]
     (whole,) = stories.score_tokens([text])
-    assert stories.extend(text[:4]).shape == (0, stories.n_vocab)
+    # A restart drops the prefix retained before.
+    stories.prefill([1, 300, 301])
+    assert stories.extend(text[:4], restart=True).shape == (0, stories.n_vocab)
     rows = np.concatenate([stories.extend(text[4:9], rows_from=-3), stories.extend(text[9:], rows_from=0)])
     assert rows.dtype == np.float32 and rows.shape == (3 + len(text) - 9, stories.n_vocab)
     np.testing.assert_allclose(np.exp(rows.astype(np.float64)).sum(axis=1), 1.0, atol=1e-5)

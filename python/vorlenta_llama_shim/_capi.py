@@ -84,7 +84,7 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
         [RuntimeP, U32P, SizeP, U32P, SizeP, SizeP, _size, FloatP, U8P] + _ERR,
     ),
     "vl_llama_score_tokens": (_i32, [RuntimeP, U32P, SizeP, SizeP, _size, FloatP, U8P] + _ERR),
-    "vl_llama_extend_shared": (_i32, [RuntimeP, U32P, _size, _size, FloatP, _size] + _ERR),
+    "vl_llama_extend_shared": (_i32, [RuntimeP, U32P, _size, _i32, _size, FloatP, _size] + _ERR),
 }
 
 

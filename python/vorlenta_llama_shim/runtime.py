@@ -546,10 +546,13 @@ class Runtime:
             return per_sequence
         return per_sequence, np.split(flags.astype(bool), cuts)
 
-    def extend(self, tokens: Tokens, *, rows_from: Optional[int] = None) -> npt.NDArray[np.float32]:
-        """Appends tokens to the retained prefix (with none retained, clears
-        the memory and starts one from position 0), in as many decodes as
-        they take; the suffix scorers then continue after them.
+    def extend(
+        self, tokens: Tokens, *, rows_from: Optional[int] = None, restart: bool = False
+    ) -> npt.NDArray[np.float32]:
+        """Appends tokens to the retained prefix (with restart, or with none
+        retained, clears the memory and starts a new one from position 0), in
+        as many decodes as they take; the suffix scorers then continue after
+        them.
 
         With rows_from (an index into tokens; negative counts from the end)
         returns the log-softmax of the next-token distribution after each
@@ -571,7 +574,7 @@ class Runtime:
             vocab = self.n_vocab
             rows = np.empty((n - start, vocab), dtype=np.float32)
             self._call(
-                lib.vl_llama_extend_shared, u32p(ids) if n else None, n, start,
+                lib.vl_llama_extend_shared, u32p(ids) if n else None, n, 1 if restart else 0, start,
                 floatp(rows) if rows.size else None, rows.size,
             )
         return rows

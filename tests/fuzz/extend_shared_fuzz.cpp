@@ -1,6 +1,6 @@
 // vl_llama_extend_shared with any tokens, row range and row buffer a host
-// may pass, after a prefix of any length (none included), up to past the
-// window. A refusal must be the first rule a plain reading finds broken and
+// may pass, after a prefix of any length (none included), extending it or
+// restarting, up to past the window. A refusal must be the first rule a plain reading finds broken and
 // leave the prefix as it was; a success must grow the prefix by the tokens
 // and give rows that are log-softmax rows (finite, their probabilities
 // summing to 1).
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::vector<std::uint32_t> prefix(std::min<std::size_t>(prefix_len, rt->n_ctx));
         for (std::size_t k = 0; k < prefix.size(); ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k % 50);
         if (!prefix.empty())
-            VL_FUZZ_CHECK(vl_llama_extend_shared(rt, prefix.data(), prefix.size(), prefix.size(), nullptr, 0, err,
+            VL_FUZZ_CHECK(vl_llama_extend_shared(rt, prefix.data(), prefix.size(), 1, prefix.size(), nullptr, 0, err,
                                                  sizeof err) == 0,
                           "the prefix");
     }
@@ -71,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint8_t cap_mode = in.u8();
     const std::size_t cap = cap_mode % 4 == 0 && n_rows > 0 ? n_rows * n_vocab - 1 : n_rows * n_vocab;
     const bool null_tokens = (mode & 1) != 0 && (mode & 2) != 0, null_rows = (mode & 4) != 0;
+    const bool restart = (mode & 32) != 0;
+    const std::size_t kept_len = restart ? 0 : before;
 
     std::unique_ptr<std::uint32_t[]> tokens(new std::uint32_t[count]);
     std::copy(ids.begin(), ids.end(), tokens.get());
@@ -85,10 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     else if (std::any_of(ids.begin(), ids.end(), [&](std::uint32_t id) { return id >= n_vocab; }))
         expected = "token exceeds vocabulary size";
     else if (cap < n_rows * n_vocab) expected = "row output buffer is too small";
-    else if (before + count > rt->n_ctx) expected = "tokens do not fit the context window";
+    else if (kept_len + count > rt->n_ctx) expected = "tokens do not fit the context window";
 
     std::strcpy(err, "");
-    const std::int32_t rc = vl_llama_extend_shared(rt, null_tokens ? nullptr : tokens.get(), count, rows_from,
+    const std::int32_t rc = vl_llama_extend_shared(rt, null_tokens ? nullptr : tokens.get(), count, restart, rows_from,
                                                    null_rows ? nullptr : rows.get(), cap, err, sizeof err);
     llama_memory_t memory = llama_get_memory(rt->ctx);
     if (expected != nullptr) {
@@ -99,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         VL_FUZZ_CHECK(llama_memory_seq_pos_max(memory, 0) == last_before, "sequence 0 kept");
     } else {
         VL_FUZZ_CHECK(rc == 0, "a valid request extends");
-        VL_FUZZ_CHECK(rt->has_shared_prefix && rt->shared_prefix_len == before + count, "the prefix grew");
-        VL_FUZZ_CHECK(llama_memory_seq_pos_max(memory, 0) == static_cast<llama_pos>(before + count) - 1,
+        VL_FUZZ_CHECK(rt->has_shared_prefix && rt->shared_prefix_len == kept_len + count, "the prefix grew");
+        VL_FUZZ_CHECK(llama_memory_seq_pos_max(memory, 0) == static_cast<llama_pos>(kept_len + count) - 1,
                       "sequence 0 holds the prefix");
         for (std::size_t r = 0; r < n_rows; ++r) {
             double total = 0;
