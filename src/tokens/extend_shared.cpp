@@ -1,6 +1,7 @@
-// vl_llama_extend_shared: tokens appended to the retained prefix in as many
-// decodes as they need, with the log-softmax row after each token asked for,
-// so that a host can walk a text longer than one decode piece by piece.
+// vl_llama_extend_shared: tokens appended to the retained prefix (or starting
+// a new one) in as many decodes as they need, with the log-softmax row after
+// each token asked for, so that a host can walk a text longer than one
+// decode piece by piece.
 #include <algorithm>
 #include <vector>
 
@@ -21,6 +22,7 @@ namespace {
 struct extend_request {
     const std::uint32_t *tokens;
     std::size_t count;
+    bool restart;
     std::size_t rows_from;
     float *out_rows;
     std::size_t out_cap;  // floats
@@ -43,7 +45,7 @@ outcome check_request(const vl_llama_runtime *runtime, const extend_request &r,
         if (r.out_cap / static_cast<std::size_t>(n_vocab) < n_rows)
             return "row output buffer is too small";
     }
-    const std::size_t prefix = runtime->has_shared_prefix ? runtime->shared_prefix_len : 0;
+    const std::size_t prefix = runtime->has_shared_prefix && !r.restart ? runtime->shared_prefix_len : 0;
     if (r.count > max_llama_int - prefix || (runtime->n_ctx != 0 && prefix + r.count > runtime->n_ctx))
         return "tokens do not fit the context window";
     return ok;
@@ -90,7 +92,7 @@ outcome extend_shared(vl_llama_runtime *runtime, const extend_request &r) {
     // Room for the new kept row now, so that nothing can fail once decoded.
     runtime->shared_logits.reserve(vocab);
 
-    if (!runtime->has_shared_prefix) clear_memory_and_reset(*runtime, memory);
+    if (r.restart || !runtime->has_shared_prefix) clear_memory_and_reset(*runtime, memory);
     const std::size_t start = runtime->shared_prefix_len;
     prefix_rollback rollback(*runtime, memory);
 
@@ -131,10 +133,12 @@ outcome extend_shared(vl_llama_runtime *runtime, const extend_request &r) {
 
 extern "C" VL_LLAMA_API int32_t vl_llama_extend_shared(vl_llama_runtime *runtime,
                                                        const uint32_t *tokens, size_t token_count,
-                                                       size_t rows_from, float *out_rows,
-                                                       size_t out_cap, char *err, size_t err_cap) {
+                                                       int32_t restart, size_t rows_from,
+                                                       float *out_rows, size_t out_cap, char *err,
+                                                       size_t err_cap) {
     return vl::status_export(err, err_cap, [&] {
-        const vl::extend_request request{tokens, token_count, rows_from, out_rows, out_cap};
+        const vl::extend_request request{tokens,    token_count, restart != 0,
+                                         rows_from, out_rows,    out_cap};
         return vl::extend_shared(runtime, request);
     });
 }
