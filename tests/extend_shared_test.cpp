@@ -19,10 +19,7 @@ constexpr double tolerance = 2e-5;
 class ExtendShared : public ::testing::Test {
 protected:
     void open(const std::string &path, int32_t n_ctx = 256, int32_t n_batch = 256) {
-        vl_llama_config config = test_config();
-        config.n_ctx = n_ctx;
-        config.n_batch = n_batch;
-        runtime = open_runtime(path, config);
+        runtime = open_runtime(path, test_config(n_ctx, n_batch, 4));
         ASSERT_NE(runtime, nullptr);
         n_vocab = static_cast<size_t>(vocab_size(runtime.get()));
     }
@@ -211,16 +208,7 @@ TEST_F(ExtendShared, FailuresMidwayRestoreThePrefix) {
                 } else {
                     ASSERT_EQ(extend(head, 3, true), "ok");
                 }
-                int calls = 0;
-                if (logits) {
-                    fakes().llama_get_logits_ith = [&](llama_context *c, int32_t i) -> float * {
-                        return ++calls == failing ? nullptr : real::llama_get_logits_ith(c, i);
-                    };
-                } else {
-                    fakes().llama_decode = [&](llama_context *c, llama_batch b) {
-                        return ++calls == failing ? -1 : real::llama_decode(c, b);
-                    };
-                }
+                fail_nth_call(failing, logits);
                 const std::string status = extend(piece, 10, how == start::restarting);
                 fakes() = fake_set{};
                 EXPECT_EQ(status, logits ? "llama_get_logits_ith returned null while extending shared prefix"

@@ -38,18 +38,10 @@ struct task_set {
 class SequenceBatch : public ::testing::Test {
 protected:
     void open(const std::string &path, int32_t n_ctx = 256, int32_t n_batch = 256, int32_t n_seq_max = 8) {
-        vl_llama_config config = test_config();
-        config.n_ctx = n_ctx;
-        config.n_batch = n_batch;
-        config.n_seq_max = n_seq_max;
-        runtime = open_runtime(path, config);
+        runtime = open_runtime(path, test_config(n_ctx, n_batch, n_seq_max));
         ASSERT_NE(runtime, nullptr);
     }
-    std::string prefill(const std::vector<uint32_t> &prefix) {
-        char err[128] = "";
-        return vl_llama_prefill_shared(runtime.get(), prefix.data(), prefix.size(), err, sizeof err) == 0 ? "ok"
-                                                                                                         : err;
-    }
+    std::string prefill(const std::vector<uint32_t> &prefix) { return prefill_status(runtime.get(), prefix); }
     // Returns the call's message, or "ok"; fills scores and greedy.
     std::string score(const task_set &set, bool want_greedy = true) {
         scores.assign(set.candidates.size(), 123.0f);
@@ -438,16 +430,7 @@ TEST_F(SequenceBatch, FailuresMidwayLeaveTheRuntimeUsable) {
     for (int failing : {1, 2, 3}) {
         for (bool logits : {false, true}) {
             SCOPED_TRACE(testing::Message() << "call " << failing << (logits ? " row" : " decode"));
-            int calls = 0;
-            if (logits) {
-                fakes().llama_get_logits_ith = [&](llama_context *c, int32_t i) -> float * {
-                    return ++calls == failing ? nullptr : real::llama_get_logits_ith(c, i);
-                };
-            } else {
-                fakes().llama_decode = [&](llama_context *c, llama_batch b) {
-                    return ++calls == failing ? -1 : real::llama_decode(c, b);
-                };
-            }
+            fail_nth_call(failing, logits);
             EXPECT_EQ(score(set), logits ? "llama_get_logits_ith returned null while scoring sequence batch"
                                          : "llama_decode failed while scoring sequence batch");
             fakes() = fake_set{};

@@ -1,5 +1,7 @@
 #include "support/llama_wraps.h"
 
+#include <memory>
+
 namespace vl_test {
 
 namespace {
@@ -30,6 +32,19 @@ void record_decode(const llama_batch &b) {
 }
 
 fake_set &fakes() { return installed; }
+
+void fail_nth_call(int n, bool logits) {
+    auto calls = std::make_shared<int>(0);
+    if (logits) {
+        installed.llama_get_logits_ith = [calls, n](llama_context *c, int32_t i) -> float * {
+            return ++*calls == n ? nullptr : real::llama_get_logits_ith(c, i);
+        };
+    } else {
+        installed.llama_decode = [calls, n](llama_context *c, llama_batch b) {
+            return ++*calls == n ? -1 : real::llama_decode(c, b);
+        };
+    }
+}
 call_counts &counts() { return counted; }
 void reset_counts() { counted = call_counts{}; }
 void start_trace() {

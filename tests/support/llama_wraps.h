@@ -72,6 +72,11 @@ struct call_counts {
 
 // Fakes installed by the running test.
 fake_set &fakes();
+
+// Installs a fake that makes the n-th llama_decode from now on return -1
+// (or, with logits, the n-th llama_get_logits_ith return null), every other
+// call reaching llama.cpp. Clear it with fakes() = fake_set{}.
+void fail_nth_call(int n, bool logits);
 // Calls made since the test started (or since reset_counts).
 call_counts &counts();
 void reset_counts();

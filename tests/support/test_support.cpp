@@ -31,6 +31,19 @@ vl_llama_config test_config() {
     return config;
 }
 
+vl_llama_config test_config(int32_t n_ctx, int32_t n_batch, int32_t n_seq_max) {
+    vl_llama_config config = test_config();
+    config.n_ctx = n_ctx;
+    config.n_batch = n_batch;
+    config.n_seq_max = n_seq_max;
+    return config;
+}
+
+std::string prefill_status(vl_llama_runtime *runtime, const std::vector<uint32_t> &prefix) {
+    char err[128] = "";
+    return vl_llama_prefill_shared(runtime, prefix.data(), prefix.size(), err, sizeof err) == 0 ? "ok" : err;
+}
+
 runtime_ptr open_runtime(const std::string &path, vl_llama_config config) {
     char err[256] = "";
     runtime_ptr runtime(vl_llama_open(path.c_str(), &config, err, sizeof err));

@@ -36,8 +36,14 @@ using runtime_ptr = std::unique_ptr<vl_llama_runtime, runtime_closer>;
 // four threads is many times slower on two cores).
 vl_llama_config test_config();
 
+// The test configuration with these limits.
+vl_llama_config test_config(int32_t n_ctx, int32_t n_batch, int32_t n_seq_max);
+
 // Opens a runtime, failing the test with the message if it cannot.
 runtime_ptr open_runtime(const std::string &path, vl_llama_config config = test_config());
+
+// vl_llama_prefill_shared's outcome: "ok" or its message.
+std::string prefill_status(vl_llama_runtime *runtime, const std::vector<uint32_t> &prefix);
 
 // Logits of every vocabulary entry after decoding tokens from scratch in a
 // fresh context of the runtime's model, made with llama.cpp directly and the
