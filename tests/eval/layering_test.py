@@ -15,7 +15,7 @@ LIBRARY_HEADERS = os.path.join(CHECKOUT, "include")
 
 # Bottom to top, as tools/eval/README.md describes them. The command itself
 # (the files directly in tools/eval) is above them all.
-LAYERS = ["console", "model", "tasks", "prompts", "results", "scoring", "perplexity"]
+LAYERS = ["console", "model", "tasks", "prompts", "results", "scoring", "perplexity", "kld"]
 COMMAND = ""
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')

@@ -8,11 +8,72 @@
 #include <CLI/CLI.hpp>
 
 #include "evaluation.h"
+#include "kld/kld.h"
 #include "perplexity/perplexity.h"
 #include "results/summarize.h"
 #include "tasks/task_formats.h"
 
 namespace {
+
+// `vl-eval kld`'s command line.
+CLI::App *add_kld_command(CLI::App &app, vl_eval::kld_options &k) {
+    CLI::App *kld = app.add_subcommand(
+        "kld", "how far a model's next-token distributions are from a reference's, as llama-perplexity "
+               "--kl-divergence measures it");
+    kld->description(
+        "How far a model's next-token distributions are from a reference model's over a text, with "
+        "llama-perplexity --kl-divergence's chunks, statistics and output: the text is tokenized (the "
+        "start token first where the model adds one) and cut into chunks of --ctx tokens; at every "
+        "position of a chunk's second half the KL divergence from the reference to the model, the change "
+        "in the probability of the token that follows (delta p) and whether both rank the same token "
+        "first are measured, and both models' perplexities. Both models are loaded in this one process "
+        "and walk each chunk together, so no base file is needed; the reference may also be "
+        "llama-perplexity's --kl-divergence-base file (--base), and --save-base writes that file from the "
+        "reference, while comparing or alone (without --model), for either program to reuse.");
+    kld->get_formatter()->enable_footer_formatting(false);
+    kld->footer(
+        "The reference's distributions are kept as a base file keeps them (log-probabilities in 16 bits,\n"
+        "down to 16 below the largest), so that a run from a base file and a run from the reference\n"
+        "model agree to the last digit, and agree with llama-perplexity.\n\n"
+        "--out writes one JSON line per chunk as it is done (after a header line describing the run):\n"
+        "chunk, positions, the chunk's sums, every position's kld and delta_p, and run; --resume\n"
+        "continues after the chunks it holds (and --save-base's file with it).\n\n"
+        "Examples:\n"
+        "  vl-eval kld -m q4_0.gguf --reference f16.gguf -f wiki.test.raw -c 512 --summary kld.json\n"
+        "  vl-eval kld --reference f16.gguf -f wiki.test.raw --save-base f16.kld     (the base only)\n"
+        "  vl-eval kld -m q4_0.gguf --base f16.kld       (also a base of llama-perplexity's)\n\n"
+        "Exit status: 0 done, 1 failed (also a text shorter than one chunk, a base file of another\n"
+        "vocabulary or cut short), 2 usage error, 130 interrupted.");
+    kld->add_option("--model,-m", k.model, "GGUF model file compared with the reference")->type_name("FILE");
+    kld->add_option("--reference", k.reference, "GGUF model file of the reference")->type_name("FILE");
+    kld->add_option("--base", k.base, "the reference as llama-perplexity's --kl-divergence-base file")
+        ->type_name("FILE");
+    kld->add_option("--text,-f", k.text, "text file (with --base: checked against the file's tokens)")
+        ->type_name("FILE");
+    kld->add_option("--save-base", k.save_base, "write the reference's llama-perplexity base file")
+        ->type_name("FILE");
+    kld->add_option("--ctx,-c", k.ctx, "tokens a chunk (default 512; with --base, the file's)")
+        ->check(CLI::Range(3, 1 << 24));
+    kld->add_option("--batch,-b", k.batch, "tokens a decode, and rows each model holds at once")
+        ->check(CLI::Range(1, 1 << 30))
+        ->capture_default_str();
+    kld->add_option("--threads,-t", k.threads, "threads (default: the machine's cores)")
+        ->check(CLI::PositiveNumber);
+    kld->add_option("--chunks", k.chunks, "only the first N chunks")->check(CLI::PositiveNumber);
+    kld->add_option("--out,-o", k.out, "per-chunk results (JSON lines), written per chunk")->type_name("FILE");
+    kld->add_option("--summary", k.summary, "write the final statistics as JSON to this file")->type_name("FILE");
+    kld->add_flag("--resume", k.resume, "continue --out (and --save-base) after the chunks done");
+    kld->add_option("--rpc", k.rpc,
+                    "HOST:PORT[,HOST:PORT...] of ggml-rpc-server workers that hold the reference's layers\n"
+                    "(no authentication, no encryption: trusted private networks only)");
+    kld->add_option("--gpu-layers", k.gpu_layers,
+                    "reference layers to offload to the --rpc workers or other devices ggml has\n"
+                    "(default: all with --rpc, none without)")
+        ->check(CLI::NonNegativeNumber);
+    kld->add_flag("--quiet,-q", k.quiet, "no progress output");
+    kld->add_flag("--verbose,-v", k.verbose, "show llama.cpp's log");
+    return kld;
+}
 
 int run(int argc, char **argv) {
     vl_eval::eval_options o;
@@ -48,7 +109,8 @@ int run(int argc, char **argv) {
         "          --prompt raw -o r.jsonl --write-out 2\n"
         "  vl-eval -m model.gguf -t tasks.jsonl --shard 2/8 -o results-2.jsonl\n"
         "  vl-eval summarize results-*.jsonl --tasks tasks.jsonl --summary summary.json\n"
-        "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512   (see perplexity --help)\n\n"
+        "  vl-eval perplexity -m model.gguf -f wiki.test.raw -c 512   (see perplexity --help)\n"
+        "  vl-eval kld -m model-q4_0.gguf --reference model-f16.gguf -f wiki.test.raw   (see kld --help)\n\n"
         "Results: the first line of a results file describes the evaluation (model content\n"
         "hash, format, prompt mode, window, ...); every item's line carries its run id and a\n"
         "hash of its item; --resume and summarize refuse results of another evaluation, naming\n"
@@ -187,6 +249,8 @@ int run(int argc, char **argv) {
                          "skip the chunks already in --out and append the rest");
     perplexity->add_flag("--quiet,-q", p.quiet, "no progress output");
     perplexity->add_flag("--verbose,-v", p.verbose, "show llama.cpp's log");
+    vl_eval::kld_options k;
+    CLI::App *kld = add_kld_command(app, k);
     app.require_subcommand(0, 1);
 
     try {
@@ -198,6 +262,7 @@ int run(int argc, char **argv) {
     }
     if (summarize->parsed()) return vl_eval::run_summarize(s);
     if (perplexity->parsed()) return vl_eval::run_perplexity(p);
+    if (kld->parsed()) return vl_eval::run_kld(k);
     if (o.model.empty() || o.tasks.empty()) {
         std::fprintf(stderr, "vl-eval: --model and --tasks are required (see --help)\n");
         return 2;

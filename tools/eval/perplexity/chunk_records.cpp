@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "results/chunk_lines.h"
 #include "tasks/json_numbers.h"
 
 namespace vl_eval {
@@ -44,42 +45,16 @@ std::string parse_chunk_line(const std::string &line, chunk_result &r, std::stri
 
 std::string read_done_chunks(const std::string &path, const evaluation_header &header,
                              std::size_t counted, std::vector<chunk_result> &done, lines_read &previous) {
-    struct read_chunk {
-        chunk_result chunk;
-        std::string run;
-        std::uint64_t line;
+    chunk_line_reader<chunk_result> reader;
+    reader.parse = parse_chunk_line;
+    reader.chunk = [](const chunk_result &c) { return c.chunk; };
+    reader.check = [counted](const chunk_result &c) -> std::string {
+        if (c.count == counted) return {};
+        return "counts " + std::to_string(c.count) + " tokens where a chunk of this --ctx counts " +
+               std::to_string(counted);
     };
-    std::vector<read_chunk> chunks;
-    previous = read_result_lines(path, true, [&](const std::string &line, std::uint64_t number) {
-        read_chunk c;
-        c.line = number;
-        std::string err = parse_chunk_line(line, c.chunk, c.run);
-        if (err.empty()) chunks.push_back(std::move(c));
-        return err;
-    });
-    if (!previous.error.empty()) return previous.error;
-    const auto refuse = [&](const std::string &where, const std::string &run) {
-        const evaluation_header *theirs = find_header(previous.headers, run);
-        return where + "holds results of another model, text or --ctx (run " + run + ", this run " +
-               header.run + "); they differ in " +
-               settings_differences(header.settings,
-                                    theirs != nullptr ? theirs->settings : nlohmann::ordered_json());
-    };
-    for (const evaluation_header &h : previous.headers)
-        if (h.run != header.run) return refuse(path + ": ", h.run);
-    for (const read_chunk &c : chunks) {
-        const std::string where = path + ":" + std::to_string(c.line) + ": ";
-        if (c.run != header.run) return refuse(where, c.run);
-        if (c.chunk.chunk != done.size())
-            return where + "chunk " + std::to_string(c.chunk.chunk + 1) + " where chunk " +
-                   std::to_string(done.size() + 1) + " was expected";
-        if (c.chunk.count != counted)
-            return where + "chunk " + std::to_string(c.chunk.chunk + 1) + " counts " +
-                   std::to_string(c.chunk.count) + " tokens where a chunk of this --ctx counts " +
-                   std::to_string(counted);
-        done.push_back(c.chunk);
-    }
-    return {};
+    reader.settings = "model, text or --ctx";
+    return read_chunk_lines(path, header, reader, done, previous);
 }
 
 }  // namespace vl_eval

@@ -6,26 +6,17 @@
 
 namespace vl_eval {
 
-sequence_batch chunk_tasks(const std::vector<std::uint32_t> &tokens, const chunk_layout &layout,
-                           std::size_t begin, std::size_t end) {
-    sequence_batch b;
-    const std::size_t first = layout.first(), counted = layout.counted();
-    b.context_tokens.reserve((end - begin) * (first + 1));
-    b.sequence_tokens.reserve((end - begin) * counted * (counted + 1) / 2);
+chunk_sequences chunk_tasks(const std::vector<std::uint32_t> &tokens, const chunk_layout &layout,
+                            std::size_t begin, std::size_t end) {
+    chunk_sequences b;
+    b.tokens.assign(tokens.begin() + static_cast<long>(begin * layout.n_ctx),
+                    tokens.begin() + static_cast<long>(end * layout.n_ctx));
     for (std::size_t c = begin; c < end; ++c) {
-        const std::uint32_t *chunk = tokens.data() + c * layout.n_ctx;
-        b.context_tokens.insert(b.context_tokens.end(), chunk, chunk + first + 1);
-        if (layout.bos >= 0)
-            b.context_tokens[b.context_tokens.size() - first - 1] =
-                static_cast<std::uint32_t>(layout.bos);
-        b.context_offsets.push_back(b.context_tokens.size());
-        // Candidate k is the k tokens after the context, k = 1 .. counted.
-        for (std::size_t k = 1; k <= counted; ++k) {
-            b.sequence_tokens.insert(b.sequence_tokens.end(), chunk + first + 1,
-                                     chunk + first + 1 + k);
-            b.sequence_offsets.push_back(b.sequence_tokens.size());
-        }
-        b.task_offsets.push_back(b.sequence_offsets.size() - 1);
+        const std::size_t at = b.offsets.back();
+        if (layout.bos >= 0) b.tokens[at] = static_cast<std::uint32_t>(layout.bos);
+        b.offsets.push_back(at + layout.n_ctx);
+        // Counted: the tokens predicted from positions first() .. n_ctx - 2.
+        b.context_counts.push_back(layout.first() + 1);
     }
     return b;
 }
@@ -35,26 +26,20 @@ std::string score_chunks(vl_llama_runtime *runtime, const std::vector<std::uint3
                          std::vector<chunk_result> &out) {
     if (begin >= end || end * layout.n_ctx > tokens.size() || layout.n_ctx < 3)
         return "chunks outside the text";
-    const sequence_batch b = chunk_tasks(tokens, layout, begin, end);
-    std::vector<float> scores(b.sequence_offsets.size() - 1);
+    const chunk_sequences b = chunk_tasks(tokens, layout, begin, end);
+    std::vector<float> log_probs(b.tokens.size());
     char err[256] = "";
-    if (vl_llama_score_sequence_batch(runtime, b.context_tokens.data(), b.context_offsets.data(),
-                                      b.sequence_tokens.data(), b.sequence_offsets.data(),
-                                      b.task_offsets.data(), end - begin, scores.data(), nullptr,
-                                      err, sizeof err) != 0)
+    if (vl_llama_score_tokens(runtime, b.tokens.data(), b.offsets.data(), b.context_counts.data(), end - begin,
+                              log_probs.data(), nullptr, err, sizeof err) != 0)
         return std::string("scoring chunks ") + std::to_string(begin + 1) + ".." +
                std::to_string(end) + " failed: " + (err[0] ? err : "out of memory");
-    const std::size_t counted = layout.counted();
     for (std::size_t c = begin; c < end; ++c) {
         chunk_result r;
         r.chunk = c;
-        r.count = counted;
-        const float *s = scores.data() + (c - begin) * counted;
-        double previous = 0;
-        for (std::size_t k = 0; k < counted; ++k) {
-            // The log-probability of one token: what it adds to its prefix.
-            const double v = previous - static_cast<double>(s[k]);
-            previous = s[k];
+        r.count = layout.counted();
+        const float *lp = log_probs.data() + (c - begin) * layout.n_ctx;
+        for (std::size_t k = layout.first() + 1; k < layout.n_ctx; ++k) {
+            const double v = -static_cast<double>(lp[k]);
             r.nll += v;
             r.nll2 += v * v;
         }

@@ -1,10 +1,10 @@
 // The perplexity of a token stream as llama-perplexity computes it: chunks of
 // n_ctx tokens, each scored from its start (its first token replaced by the
 // start token where the vocabulary adds one), the log-probabilities of the
-// tokens after the chunk's first half counted. A chunk is one task of
-// vl_llama_score_sequence_batch: its context is the first half, its
-// candidates the prefixes of the rest, so that consecutive prefix scores
-// differ by one token's log-probability and the chunk is decoded once.
+// tokens after the chunk's first half counted. A chunk is one sequence of
+// vl_llama_score_tokens, its first half and the token after it context only:
+// each chunk token is decoded once and read once, so that memory and time
+// grow linearly with the window.
 #pragma once
 
 #include <cstddef>
@@ -34,16 +34,15 @@ struct chunk_result {
     double nll2 = 0;        // sum of their squares
 };
 
-// The arguments of vl_llama_score_sequence_batch for chunks [begin, end).
-struct sequence_batch {
-    std::vector<std::uint32_t> context_tokens;
-    std::vector<std::size_t> context_offsets{0};
-    std::vector<std::uint32_t> sequence_tokens;
-    std::vector<std::size_t> sequence_offsets{0};
-    std::vector<std::size_t> task_offsets{0};
+// The arguments of vl_llama_score_tokens for chunks [begin, end): one
+// sequence a chunk.
+struct chunk_sequences {
+    std::vector<std::uint32_t> tokens;
+    std::vector<std::size_t> offsets{0};
+    std::vector<std::size_t> context_counts;
 };
-sequence_batch chunk_tasks(const std::vector<std::uint32_t> &tokens, const chunk_layout &layout,
-                           std::size_t begin, std::size_t end);
+chunk_sequences chunk_tasks(const std::vector<std::uint32_t> &tokens, const chunk_layout &layout,
+                            std::size_t begin, std::size_t end);
 
 // Scores chunks [begin, end) of tokens in one call of the library and
 // appends their results in order. Returns an error, empty on success.

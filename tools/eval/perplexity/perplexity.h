@@ -1,6 +1,6 @@
 // `vl-eval perplexity`: the perplexity of a text file as `llama-perplexity -f
-// FILE -c CTX` computes it, scored through the library's sequence batch
-// scorer, with per-chunk results written as they are made.
+// FILE -c CTX` computes it, every counted token scored by the library's
+// teacher forcing, with per-chunk results written as they are made.
 #pragma once
 
 #include <string>
