@@ -2,8 +2,11 @@
 // with llama.cpp's log silenced, and raw tokens through the library.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +52,50 @@ inline tokens raw_tokens(const vl_llama_runtime *runtime, const std::string &tex
 // or "failure: " and the library's failure; empty when it was built.
 inline std::string problem(const vl_eval::prompt_status &status) {
     return status.failure.empty() ? status.skip : "failure: " + status.failure;
+}
+
+// Every chunk of n_ctx tokens decoded alone from position 0 with llama.cpp
+// directly (its first token replaced by bos when bos >= 0), every logit
+// kept: use(c, j, chunk, row) receives, for each counted position j (n_ctx
+// / 2 .. n_ctx - 2), the double-precision log-softmax of the logits after it.
+using direct_row_use = std::function<void(std::size_t c, std::size_t j, const std::vector<llama_token> &chunk,
+                                          const std::vector<double> &row)>;
+inline void direct_chunk_rows(llama_model *model, const tokens &all, std::size_t n_ctx, std::int64_t bos,
+                              std::size_t n_chunks, const direct_row_use &use) {
+    llama_context_params cp = llama_context_default_params();
+    cp.n_ctx = static_cast<uint32_t>(n_ctx);
+    cp.n_batch = cp.n_ctx;
+    cp.n_threads = cp.n_threads_batch = 1;
+    llama_context *ctx = llama_init_from_model(model, cp);
+    ASSERT_NE(ctx, nullptr);
+    const int n_vocab = llama_vocab_n_tokens(llama_model_get_vocab(model));
+    std::vector<double> row(static_cast<std::size_t>(n_vocab));
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        std::vector<llama_token> chunk(all.begin() + static_cast<long>(c * n_ctx),
+                                       all.begin() + static_cast<long>((c + 1) * n_ctx));
+        if (bos >= 0) chunk[0] = static_cast<llama_token>(bos);
+        llama_memory_clear(llama_get_memory(ctx), true);
+        llama_batch batch = llama_batch_init(static_cast<int32_t>(chunk.size()), 0, 1);
+        for (std::size_t j = 0; j < chunk.size(); ++j) {
+            batch.token[j] = chunk[j];
+            batch.pos[j] = static_cast<llama_pos>(j);
+            batch.n_seq_id[j] = 1;
+            batch.seq_id[j][0] = 0;
+            batch.logits[j] = 1;
+        }
+        batch.n_tokens = static_cast<int32_t>(chunk.size());
+        EXPECT_EQ(llama_decode(ctx, batch), 0);
+        llama_batch_free(batch);
+        for (std::size_t j = n_ctx / 2; j + 1 < n_ctx; ++j) {
+            const float *logits = llama_get_logits_ith(ctx, static_cast<int32_t>(j));
+            double max = logits[0], sum = 0;
+            for (int t = 1; t < n_vocab; ++t) max = std::max(max, static_cast<double>(logits[t]));
+            for (int t = 0; t < n_vocab; ++t) sum += std::exp(logits[t] - max);
+            for (int t = 0; t < n_vocab; ++t) row[static_cast<std::size_t>(t)] = logits[t] - max - std::log(sum);
+            use(c, j, chunk, row);
+        }
+    }
+    llama_free(ctx);
 }
 
 }  // namespace vl_eval_test

@@ -62,54 +62,20 @@ nlohmann::json run_summary(kld_options o, const std::string &name) {
 struct model_free {
     void operator()(llama_model *m) const { llama_model_free(m); }
 };
-struct context_free {
-    void operator()(llama_context *c) const { llama_free(c); }
-};
 
 // Every chunk's log-softmax rows of one model at the counted positions, from
-// llama.cpp directly: the chunk decoded alone, every logit kept, in double.
+// llama.cpp directly: each chunk decoded alone, every logit kept.
 std::vector<std::vector<double>> direct_rows(const std::string &path, const std::vector<std::uint32_t> &tokens,
                                              const chunk_layout &layout, std::size_t n_chunks) {
     llama_model_params mp = llama_model_default_params();
     std::unique_ptr<llama_model, model_free> model(llama_model_load_from_file(path.c_str(), mp));
     EXPECT_TRUE(model);
-    llama_context_params cp = llama_context_default_params();
-    cp.n_ctx = static_cast<uint32_t>(layout.n_ctx);
-    cp.n_batch = cp.n_ctx;
-    cp.n_threads = cp.n_threads_batch = 1;
-    std::unique_ptr<llama_context, context_free> ctx(llama_init_from_model(model.get(), cp));
-    EXPECT_TRUE(ctx);
-    const int n_vocab = llama_vocab_n_tokens(llama_model_get_vocab(model.get()));
     std::vector<std::vector<double>> rows;
-    for (std::size_t c = 0; c < n_chunks; ++c) {
-        std::vector<llama_token> chunk(tokens.begin() + static_cast<long>(c * layout.n_ctx),
-                                       tokens.begin() + static_cast<long>((c + 1) * layout.n_ctx));
-        if (layout.bos >= 0) chunk[0] = static_cast<llama_token>(layout.bos);
-        llama_memory_clear(llama_get_memory(ctx.get()), true);
-        EXPECT_EQ(llama_decode(ctx.get(), llama_batch_get_one(chunk.data(), static_cast<int32_t>(chunk.size()))), 0);
-        // llama_batch_get_one keeps only the last row: decode again keeping all.
-        llama_memory_clear(llama_get_memory(ctx.get()), true);
-        llama_batch batch = llama_batch_init(static_cast<int32_t>(chunk.size()), 0, 1);
-        for (std::size_t j = 0; j < chunk.size(); ++j) {
-            batch.token[j] = chunk[j];
-            batch.pos[j] = static_cast<llama_pos>(j);
-            batch.n_seq_id[j] = 1;
-            batch.seq_id[j][0] = 0;
-            batch.logits[j] = 1;
-        }
-        batch.n_tokens = static_cast<int32_t>(chunk.size());
-        EXPECT_EQ(llama_decode(ctx.get(), batch), 0);
-        llama_batch_free(batch);
-        for (std::size_t j = layout.first(); j + 1 < layout.n_ctx; ++j) {
-            const float *logits = llama_get_logits_ith(ctx.get(), static_cast<int32_t>(j));
-            double max = logits[0], sum = 0;
-            for (int t = 1; t < n_vocab; ++t) max = std::max(max, static_cast<double>(logits[t]));
-            for (int t = 0; t < n_vocab; ++t) sum += std::exp(logits[t] - max);
-            std::vector<double> row(static_cast<std::size_t>(n_vocab));
-            for (int t = 0; t < n_vocab; ++t) row[t] = logits[t] - max - std::log(sum);
-            rows.push_back(std::move(row));
-        }
-    }
+    if (!model) return rows;
+    direct_chunk_rows(model.get(), tokens, layout.n_ctx, layout.bos, n_chunks,
+                      [&](std::size_t, std::size_t, const std::vector<llama_token> &, const std::vector<double> &row) {
+                          rows.push_back(row);
+                      });
     return rows;
 }
 

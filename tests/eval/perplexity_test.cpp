@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <llama.h>
 
+#include "eval_test_support.h"
 #include "model/tokens.h"
 #include "perplexity/chunk_records.h"
 #include "perplexity/chunks.h"
@@ -18,6 +19,7 @@
 namespace {
 
 using namespace vl_eval;
+using vl_eval_test::direct_chunk_rows;
 
 const std::string stories = std::string(VL_SHARED_MODELS_DIR) + "/stories260K.gguf";
 
@@ -25,9 +27,6 @@ void quiet(ggml_log_level, const char *, void *) {}
 
 struct model_free {
     void operator()(llama_model *m) const { llama_model_free(m); }
-};
-struct context_free {
-    void operator()(llama_context *c) const { llama_free(c); }
 };
 struct runtime_close {
     void operator()(vl_llama_runtime *r) const { vl_llama_close(r); }
@@ -47,45 +46,17 @@ std::string story_text() {
 // Per chunk: the sums llama-perplexity makes, from logits decoded here.
 std::vector<chunk_result> direct_chunks(llama_model *model, const std::vector<std::uint32_t> &tokens,
                                         const chunk_layout &layout, std::size_t n_chunks) {
-    llama_context_params cp = llama_context_default_params();
-    cp.n_ctx = static_cast<uint32_t>(layout.n_ctx);
-    cp.n_batch = cp.n_ctx;
-    cp.n_threads = cp.n_threads_batch = 1;
-    std::unique_ptr<llama_context, context_free> ctx(llama_init_from_model(model, cp));
-    EXPECT_TRUE(ctx);
-    if (!ctx) return {};
-    const int n_vocab = llama_vocab_n_tokens(llama_model_get_vocab(model));
-    std::vector<chunk_result> out;
-    for (std::size_t c = 0; c < n_chunks; ++c) {
-        std::vector<llama_token> chunk(tokens.begin() + static_cast<long>(c * layout.n_ctx),
-                                       tokens.begin() + static_cast<long>((c + 1) * layout.n_ctx));
-        if (layout.bos >= 0) chunk[0] = static_cast<llama_token>(layout.bos);
-        llama_memory_clear(llama_get_memory(ctx.get()), true);
-        llama_batch batch = llama_batch_init(static_cast<int32_t>(chunk.size()), 0, 1);
-        for (std::size_t j = 0; j < chunk.size(); ++j) {
-            batch.token[j] = chunk[j];
-            batch.pos[j] = static_cast<llama_pos>(j);
-            batch.n_seq_id[j] = 1;
-            batch.seq_id[j][0] = 0;
-            batch.logits[j] = 1;
-        }
-        batch.n_tokens = static_cast<int32_t>(chunk.size());
-        EXPECT_EQ(llama_decode(ctx.get(), batch), 0);
-        llama_batch_free(batch);
-        chunk_result r;
-        r.chunk = c;
-        for (std::size_t j = layout.first(); j + 1 < layout.n_ctx; ++j) {
-            const float *logits = llama_get_logits_ith(ctx.get(), static_cast<int32_t>(j));
-            double max = logits[0], sum = 0;
-            for (int t = 1; t < n_vocab; ++t) max = std::max(max, static_cast<double>(logits[t]));
-            for (int t = 0; t < n_vocab; ++t) sum += std::exp(logits[t] - max);
-            const double v = -(logits[chunk[j + 1]] - max - std::log(sum));
-            r.nll += v;
-            r.nll2 += v * v;
-            ++r.count;
-        }
-        out.push_back(r);
-    }
+    std::vector<chunk_result> out(n_chunks);
+    direct_chunk_rows(model, tokens, layout.n_ctx, layout.bos, n_chunks,
+                      [&](std::size_t c, std::size_t j, const std::vector<llama_token> &chunk,
+                          const std::vector<double> &row) {
+                          chunk_result &r = out[c];
+                          r.chunk = c;
+                          const double v = -row[static_cast<std::size_t>(chunk[j + 1])];
+                          r.nll += v;
+                          r.nll2 += v * v;
+                          ++r.count;
+                      });
     return out;
 }
 

@@ -13,29 +13,17 @@
 #include <llama.h>
 
 #include "common/check.h"
-#include "common/fixture_runtime.h"
+#include "common/fixture_target.h"
+#include "common/host_inputs.h"
 #include "common/input_reader.h"
+#include "common/prefix_state.h"
 #include "runtime/runtime.h"
 #include "vorlenta_llama_shim.h"
 
 using namespace vl_fuzz;
 
-namespace {
-
-vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = open_fixture_runtime();
-    return rt;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    runtime();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    vl_llama_runtime *rt = runtime();
+    vl_llama_runtime *rt = fixture_runtime();
     const std::uint32_t n_vocab = static_cast<std::uint32_t>(llama_vocab_n_tokens(rt->vocab));
     input_reader in(data, size);
 
@@ -43,10 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::size_t prefix_len = mode & 8 ? 1 + in.u16() % 260 : 0;
     char err[256] = "";
     {
-        // A fresh state: no prefix, then the one asked for in pieces.
-        const std::uint32_t one = 1, ids[2] = {3, 4};
-        float ignored[2];
-        VL_FUZZ_CHECK(vl_llama_score_next(rt, &one, 1, ids, 2, ignored, err, sizeof err) == 0, "reset");
+        // A fresh state: no prefix, then the one asked for, longer than one
+        // prefill takes.
+        start_from_prefix(rt, 0);
         std::vector<std::uint32_t> prefix(std::min<std::size_t>(prefix_len, rt->n_ctx));
         for (std::size_t k = 0; k < prefix.size(); ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k % 50);
         if (!prefix.empty())
@@ -60,12 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const llama_pos last_before = llama_memory_seq_pos_max(llama_get_memory(rt->ctx), 0);
 
     const std::size_t count = in.u8() % 2 ? in.u8() % 12 : in.u16() % 300;
-    const std::uint32_t edges[] = {n_vocab - 1, n_vocab, 2147483648u, 0xFFFFFFFFu};
-    std::vector<std::uint32_t> ids(count);
-    for (auto &id : ids) {
-        const std::uint8_t b = in.u8();
-        id = b < 0xFC ? 300 + b % 7 : edges[b % 4];
-    }
+    const std::vector<std::uint32_t> ids = read_alphabet_ids(in, count, n_vocab, 7);
     const std::size_t rows_from = in.u8() % 2 ? count - std::min<std::size_t>(count, in.u8() % 4) : in.u16();
     const std::size_t n_rows = rows_from < count ? count - rows_from : 0;
     const std::uint8_t cap_mode = in.u8();

@@ -15,19 +15,16 @@
 #include <llama.h>
 
 #include "common/check.h"
-#include "common/fixture_runtime.h"
+#include "common/fixture_target.h"
+#include "common/host_inputs.h"
 #include "common/input_reader.h"
+#include "common/prefix_state.h"
 #include "runtime/runtime.h"
 #include "vorlenta_llama_shim.h"
 
 using namespace vl_fuzz;
 
 namespace {
-
-vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = open_fixture_runtime();
-    return rt;
-}
 
 struct request {
     std::vector<std::uint32_t> tokens;
@@ -61,61 +58,33 @@ const char *expected_outcome(const request &r, const vl_llama_runtime &rt, std::
     return nullptr;
 }
 
-// Offsets: mostly steps of up to max_step, now and then a long sequence,
-// and now and then any value, so that falling offsets occur.
-std::vector<std::size_t> read_offsets(input_reader &in, std::size_t n, std::size_t max_step) {
-    std::vector<std::size_t> offsets(n + 1, 0);
-    const std::uint8_t first = in.u8();
-    offsets[0] = first >= 0xFC ? first % 3 : 0;
-    for (std::size_t i = 1; i <= n; ++i) {
-        const std::uint8_t step = in.u8();
-        if (step >= 0xFA) offsets[i] = static_cast<std::size_t>(in.u16() % 300);
-        else if (step >= 0xF0) offsets[i] = offsets[i - 1] + 250 + step % 10;  // around the window
-        else offsets[i] = offsets[i - 1] + step % max_step;
-    }
+// Offsets as read_offsets makes them, now and then a sequence of about the
+// window's length instead of a short one.
+std::vector<std::size_t> read_sequence_offsets(input_reader &in, std::size_t n) {
+    std::vector<std::size_t> offsets = read_offsets(in, n, 11);
+    for (std::size_t i = 1; i <= n; ++i)
+        if (in.u8() >= 0xF0 && offsets[i] >= offsets[i - 1])
+            for (std::size_t j = i; j <= n; ++j) offsets[j] += 250;
     return offsets;
-}
-
-std::vector<std::uint32_t> read_ids(input_reader &in, std::size_t n, std::uint32_t n_vocab) {
-    const std::uint32_t edges[] = {n_vocab - 1, n_vocab, 2147483648u, 0xFFFFFFFFu};
-    std::vector<std::uint32_t> ids(n);
-    for (auto &id : ids) {
-        const std::uint8_t b = in.u8();
-        id = b < 0xF8 ? 300 + b % 7 : edges[b % 4];
-    }
-    return ids;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    runtime();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    vl_llama_runtime *rt = runtime();
+    vl_llama_runtime *rt = fixture_runtime();
     const std::uint32_t n_vocab = static_cast<std::uint32_t>(llama_vocab_n_tokens(rt->vocab));
     input_reader in(data, size);
 
     const std::uint8_t mode = in.u8();
     const std::size_t prefix_len = mode & 8 ? 1 + in.u8() % 6 : 0;
+    start_from_prefix(rt, prefix_len);
     char err[256] = "";
-    if (prefix_len != 0) {
-        std::vector<std::uint32_t> prefix(prefix_len);
-        for (std::size_t k = 0; k < prefix_len; ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k);
-        VL_FUZZ_CHECK(vl_llama_prefill_shared(rt, prefix.data(), prefix_len, err, sizeof err) == 0, "prefill");
-    } else {
-        const std::uint32_t one = 1, ids[2] = {3, 4};
-        float ignored[2];
-        VL_FUZZ_CHECK(vl_llama_score_next(rt, &one, 1, ids, 2, ignored, err, sizeof err) == 0, "reset");
-    }
 
     request r;
     r.sequences = in.u8() % 6;
     r.null_tokens = (mode & 1) != 0 && (mode & 2) != 0;
     r.null_counts = (mode & 4) != 0;
-    r.offsets = read_offsets(in, r.sequences, 12);
+    r.offsets = read_sequence_offsets(in, r.sequences);
     const std::size_t n_tokens = r.offsets[r.sequences];
     if (n_tokens > 2048) return -1;  // only a broken offset gets there
     r.counts.resize(r.sequences);
@@ -123,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::uint8_t b = in.u8();
         c = b >= 0xF0 ? 300 : b % 8;
     }
-    r.tokens = read_ids(in, n_tokens, n_vocab);
+    r.tokens = read_alphabet_ids(in, n_tokens, n_vocab, 7);
 
     const std::size_t n_out = std::max<std::size_t>(n_tokens, 1);
     std::vector<float> scores(n_out, 7.0f);
@@ -163,11 +132,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
     }
     // Whatever happened: the prefix stays, the scratch sequences are gone.
-    llama_memory_t memory = llama_get_memory(rt->ctx);
-    VL_FUZZ_CHECK(rt->has_shared_prefix == (prefix_len != 0), "the shared-prefix state is kept");
-    if (prefix_len != 0)
-        VL_FUZZ_CHECK(llama_memory_seq_pos_max(memory, 0) == static_cast<llama_pos>(prefix_len - 1), "prefix kept");
-    for (llama_seq_id s = 1; s < static_cast<llama_seq_id>(rt->n_seq_max); ++s)
-        VL_FUZZ_CHECK(llama_memory_seq_pos_max(memory, s) == -1, "no scratch sequence left");
+    check_prefix_kept(rt, prefix_len);
     return 0;
 }

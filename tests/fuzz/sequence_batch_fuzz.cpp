@@ -18,6 +18,7 @@
 #include "common/fixture_target.h"
 #include "common/host_inputs.h"
 #include "common/input_reader.h"
+#include "common/prefix_state.h"
 #include "runtime/runtime.h"
 #include "vorlenta_llama_shim.h"
 
@@ -82,16 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::uint8_t mode = in.u8();
     const std::size_t prefix_len = mode & 8 ? 1 + in.u8() % 6 : 0;
+    start_from_prefix(rt, prefix_len);
     char err[256] = "";
-    if (prefix_len != 0) {
-        std::vector<std::uint32_t> prefix(prefix_len);
-        for (std::size_t k = 0; k < prefix_len; ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k);
-        VL_FUZZ_CHECK(vl_llama_prefill_shared(rt, prefix.data(), prefix_len, err, sizeof err) == 0, "prefill");
-    } else {
-        const std::uint32_t one = 1, ids[2] = {3, 4};
-        float ignored[2];
-        VL_FUZZ_CHECK(vl_llama_score_next(rt, &one, 1, ids, 2, ignored, err, sizeof err) == 0, "reset");
-    }
 
     request r;
     r.tasks = in.u8() % 5;
@@ -146,11 +139,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             }
     }
     // Whatever happened: the prefix stays, the scratch sequences are gone.
-    llama_memory_t memory = llama_get_memory(rt->ctx);
-    VL_FUZZ_CHECK(rt->has_shared_prefix == (prefix_len != 0), "the shared-prefix state is kept");
-    if (prefix_len != 0)
-        VL_FUZZ_CHECK(llama_memory_seq_pos_max(memory, 0) == static_cast<llama_pos>(prefix_len - 1), "prefix kept");
-    for (llama_seq_id s = 1; s < static_cast<llama_seq_id>(rt->n_seq_max); ++s)
-        VL_FUZZ_CHECK(llama_memory_seq_pos_max(memory, s) == -1, "no scratch sequence left");
+    check_prefix_kept(rt, prefix_len);
     return 0;
 }
