@@ -4,8 +4,9 @@ the benchmark fixture, in one run, the programs taking turns:
 
   time    vl-eval perplexity against llama-perplexity -f at --ctx 512 and
           4096 (and what else --time-ctx names): the best of --runs runs of
-          each whole process over --chunks chunks, its time per token, the
-          ratio, and both perplexities, which must agree
+          each whole process over about --tokens tokens (at least two
+          chunks), its time per token, the ratio, and both perplexities,
+          which must agree
   memory  the peak resident memory of each program over one chunk at --ctx
           4096, 16384 and 32768 (and what else --memory-ctx names), the text
           holding two chunks as llama-perplexity requires
@@ -16,7 +17,7 @@ the benchmark fixture, in one run, the programs taking turns:
           llama-perplexity's two runs (the base file, then the comparison);
           the base file's size, which vl-eval kld does without
 
-  python3 bench/every_token_compare.py --vl-eval build/release/tools/eval/vl-eval \\
+  python3 bench/text_compare.py --vl-eval build/release/tools/eval/vl-eval \\
       --model build/release/fixtures/bench.gguf --make-fixture build/release/tools/vl-make-fixture [--only time,memory,kld]
 """
 import argparse
@@ -121,13 +122,13 @@ def main():
     ap.add_argument("--quantize", default=shutil.which("llama-quantize") or "llama-quantize")
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--runs", type=int, default=2, help="turns of each timed pair")
-    ap.add_argument("--chunks", type=int, default=4, help="chunks of each timed perplexity run")
+    ap.add_argument("--tokens", type=int, default=8192, help="tokens of each timed perplexity run")
     ap.add_argument("--time-ctx", default="512,4096")
     ap.add_argument("--memory-ctx", default="4096,16384,32768")
     ap.add_argument("--kld-ctx", type=int, default=512)
     ap.add_argument("--kld-chunks", type=int, default=8)
     ap.add_argument("--only", default="time,memory,kld")
-    ap.add_argument("--work", default="build/bench-every-token")
+    ap.add_argument("--work", default="build/release/text-compare")
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
     path = lambda name: os.path.join(a.work, name)
@@ -138,22 +139,23 @@ def main():
     if "time" in only:
         rows = []
         for ctx in map(int, a.time_ctx.split(",")):
-            text = write_text(path("time-%d.txt" % ctx), (a.chunks + 1) * ctx)
-            lp = [a.perplexity, "-m", a.model, "-f", text, "-c", str(ctx), "-t", t, "--chunks", str(a.chunks)]
+            chunks = max(2, a.tokens // ctx)
+            text = write_text(path("time-%d.txt" % ctx), (chunks + 1) * ctx)
+            lp = [a.perplexity, "-m", a.model, "-f", text, "-c", str(ctx), "-t", t, "--chunks", str(chunks)]
             vl = [a.vl_eval, "perplexity", "-m", a.model, "-f", text, "-c", str(ctx), "-t", t, "--chunks",
-                  str(a.chunks), "-q"]
+                  str(chunks), "-q"]
             logs = (path("time-%d.llama.log" % ctx), path("time-%d.vl.log" % ctx))
             before = load()
             t_lp, t_vl = map(min, taking_turns(a.runs, [lambda r: timed(lp, logs[0]), lambda r: timed(vl, logs[1])]))
-            rows.append((ctx, t_lp, t_vl, complete(lp, logs[0], final_perplexity), final_perplexity(logs[1]),
+            rows.append((ctx, chunks, t_lp, t_vl, complete(lp, logs[0], final_perplexity), final_perplexity(logs[1]),
                          before, load()))
-        print("\nperplexity time: the best of %d turns over %d chunks, %d threads" % (a.runs, a.chunks, a.threads))
-        print("%8s %16s %12s %8s %14s %14s %12s" % ("ctx", "llama-ppl ms/tok", "vl-eval", "ratio", "PPL llama-ppl",
-                                                   "PPL vl-eval", "load"))
-        for ctx, t_lp, t_vl, p_lp, p_vl, l0, l1 in rows:
-            n = a.chunks * ctx
-            print("%8d %16.3f %12.3f %8.2f %14.4f %14.4f %5.2f-%5.2f" % (ctx, 1e3 * t_lp / n, 1e3 * t_vl / n,
-                                                                      t_lp / t_vl, p_lp, p_vl, l0, l1))
+        print("\nperplexity time: the best of %d turns, %d threads" % (a.runs, a.threads))
+        print("%8s %7s %16s %12s %8s %14s %14s %12s" % ("ctx", "chunks", "llama-ppl ms/tok", "vl-eval", "ratio",
+                                                        "PPL llama-ppl", "PPL vl-eval", "load"))
+        for ctx, chunks, t_lp, t_vl, p_lp, p_vl, l0, l1 in rows:
+            n = chunks * ctx
+            print("%8d %7d %16.3f %12.3f %8.2f %14.4f %14.4f %5.2f-%5.2f" % (
+                ctx, chunks, 1e3 * t_lp / n, 1e3 * t_vl / n, t_lp / t_vl, p_lp, p_vl, l0, l1))
         print("ratio: llama-perplexity's time over vl-eval's (above 1: vl-eval is faster)")
 
     if "memory" in only:
