@@ -62,7 +62,7 @@ class Perplexity(unittest.TestCase):
                 # its output at exit on a busy machine; unbuffered streams
                 # keep it, and a run that lost it anyway is run again.
                 unbuffered = ["stdbuf", "-o0", "-e0"] if shutil.which("stdbuf") else []
-                for _ in range(3):
+                for _ in range(5):
                     lp = subprocess.run(unbuffered + ["llama-perplexity", "-m", STORIES, "-f",
                                                       self.text, "-c", ctx, "-b", ctx, "-t", "1"],
                                         capture_output=True, text=True, timeout=TIMEOUT,
