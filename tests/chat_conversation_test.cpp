@@ -24,6 +24,7 @@ const char chatml[] =
 std::string apply(vl_llama_runtime *rt, const vl_llama_message *messages, size_t n, bool open_turn,
                   std::string *message = nullptr) {
     char err[128] = "";
+    if (message != nullptr) *message = "ok";
     const int64_t length = vl_llama_apply_chat_template(rt, messages, n, open_turn, nullptr, 0, err, sizeof err);
     if (length < 0) {
         if (message != nullptr) *message = err;
