@@ -94,7 +94,7 @@ def problem(rng, steps):
 def write_task(folder, shots, questions, max_tokens, seed):
     rng = random.Random(seed)
     paths = {}
-    for split, count, steps in (("train", shots, 7), ("test", questions, 3)):
+    for split, count, steps in (("train", shots, 2), ("test", questions, 2)):
         paths[split] = os.path.join(folder, split + ".jsonl")
         with open(paths[split], "w") as f:
             f.writelines(json.dumps(problem(rng, steps)) + "\n" for _ in range(count))
@@ -121,6 +121,7 @@ class Server:
     """llama-server on 127.0.0.1, stopped by its own pid."""
 
     def __init__(self, path, model, port, threads, ctx, log):
+        self.port = port
         self.log = open(log, "w")
         self.process = subprocess.Popen(
             [path, "-m", model, "--host", "127.0.0.1", "--port", str(port), "-c", str(ctx), "-np", "4",
@@ -139,6 +140,14 @@ class Server:
             time.sleep(0.5)
         self.stop()
         sys.exit("llama-server was not ready within 300 s; log: %s" % log)
+
+    def tokenize(self, text):
+        """The server's tokens of text (its /tokenize, no start token)."""
+        request = urllib.request.Request(
+            "http://127.0.0.1:%d/tokenize" % self.port, data=json.dumps({"content": text}).encode(),
+            headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=60) as r:
+            return json.load(r)["tokens"]
 
     def stop(self):
         if self.process.poll() is None:
@@ -199,19 +208,14 @@ def main():
         for r in range(args.runs):
             times["vorlenta"].append(run(ours + ["--output_path", os.path.join(work, "ours%d" % r)], env, work))
             times["server"].append(run(theirs + ["--output_path", os.path.join(work, "server%d" % r)], env, work))
+        load_after = load()
+        mine, samples = responses(os.path.join(work, "ours0"))
+        served, _ = responses(os.path.join(work, "server0"))
+        context = samples[0]["arguments"]["gen_args_0"]["arg_0"]
+        preamble_tokens = len(server.tokenize(context[: context.rindex("Question:")]))
+        generated = [len(server.tokenize(t)) for t in mine.values()]
     finally:
         server.stop()
-    load_after = load()
-
-    mine, samples = responses(os.path.join(work, "ours0"))
-    served, _ = responses(os.path.join(work, "server0"))
-    from vorlenta_llama_shim import Runtime
-
-    with Runtime(model, n_ctx=args.ctx, threads=1) as rt:
-        context = samples[0]["arguments"]["gen_args_0"]["arg_0"]
-        preamble = context[: context.rindex("Question:")]
-        preamble_tokens = len(rt.tokenize(preamble))
-        generated = [len(rt.tokenize(t, add_special=False)) for t in mine.values()]
     differ = sorted(d for d in mine if mine[d] != served.get(d))
 
     best = {k: min(v) for k, v in times.items()}
