@@ -26,17 +26,15 @@ greedy_generation::greedy_generation(vl_llama_runtime &runtime, llama_memory_t m
                                      const generation_request &request, std::int32_t n_vocab)
     : runtime_(runtime), memory_(memory), request_(request), n_vocab_(n_vocab),
       prefix_(runtime.has_shared_prefix ? runtime.shared_prefix_len : 0),
-      decode_limit_(largest_decode(runtime, true)),
+      decode_limit_(static_cast<std::size_t>(batch_capacity(runtime, request))),
       window_(runtime.n_ctx != 0 ? runtime.n_ctx : max_llama_int),
-      batch_(batch_capacity(runtime, request)) {
-    decode_limit_ = std::min<std::size_t>(decode_limit_, batch_capacity(runtime, request));
+      batch_(static_cast<std::int32_t>(decode_limit_)) {
     for (std::size_t i = 0; i < request.prompt_count; ++i) {
         request.out_counts[i] = 0;
         request.out_reasons[i] = request.limit(i) == 0 ? VL_LLAMA_STOP_LIMIT : -1;
         if (request.limit(i) != 0) queue_.push_back(i);
     }
     slots_.resize(runtime.n_seq_max - 1);
-    for (std::size_t k = 0; k < slots_.size(); ++k) slots_[k].seq = static_cast<llama_seq_id>(k + 1);
 }
 
 // What every prompt that generates begins with, leaving each at least one

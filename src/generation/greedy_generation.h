@@ -54,7 +54,7 @@ private:
     std::int32_t n_vocab_;
     std::size_t prefix_;              // retained prefix tokens
     std::size_t shared_ = 0;          // tokens all running prompts begin with, in sequence 0
-    std::size_t decode_limit_;        // tokens one decode takes
+    std::size_t decode_limit_;        // tokens one decode takes (and the batch holds)
     std::size_t window_;              // cells of the context
     std::size_t free_cells_ = 0;      // cells neither the shared part nor a slot holds
     std::vector<std::size_t> queue_;  // prompts that generate, in order

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "common/check.h"
-#include "common/fixture_runtime.h"
+#include "common/fixture_target.h"
+#include "common/host_inputs.h"
 #include "common/input_reader.h"
 #include "runtime/runtime.h"
 #include "vorlenta_llama_shim.h"
@@ -18,11 +19,6 @@
 using namespace vl_fuzz;
 
 namespace {
-
-vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = open_fixture_runtime();
-    return rt;
-}
 
 // Template texts llama.cpp's engine recognises (by name or by markers), and
 // none at all.
@@ -41,36 +37,21 @@ const std::set<std::string> messages = {
     "chat text output buffer is too small",
 };
 
-std::string read_text(input_reader &in) {
-    const std::uint8_t n = in.u8() % 24;
-    std::string s;
-    for (std::uint8_t k = 0; k < n; ++k) {
-        const std::uint8_t b = in.u8();
-        if (b != 0) s.push_back(static_cast<char>(b));
-    }
-    return s;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    runtime();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    vl_llama_runtime *rt = runtime();
+    vl_llama_runtime *rt = fixture_runtime();
     input_reader in(data, size);
     const std::uint8_t pick = in.u8();
     const std::string saved = rt->chat_template;
-    rt->chat_template = pick < 0xF0 ? templates[pick % (sizeof templates / sizeof *templates)] : read_text(in);
+    rt->chat_template = pick < 0xF0 ? templates[pick % (sizeof templates / sizeof *templates)] : read_text(in, 23);
 
     const char *const roles[] = {"system", "user", "assistant", "tool", "", "function"};
     const std::size_t count = in.u8() % 7;
     std::vector<std::string> texts;
     for (std::size_t i = 0; i < 2 * count; ++i) {
         const std::uint8_t b = in.u8();
-        texts.push_back(i % 2 == 0 && b < 0xE0 ? roles[b % 6] : read_text(in));
+        texts.push_back(i % 2 == 0 && b < 0xE0 ? roles[b % 6] : read_text(in, 23));
     }
     std::vector<vl_llama_message> chat(count);
     for (std::size_t i = 0; i < count; ++i) {

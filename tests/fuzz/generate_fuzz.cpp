@@ -14,7 +14,8 @@
 #include <llama.h>
 
 #include "common/check.h"
-#include "common/fixture_runtime.h"
+#include "common/fixture_target.h"
+#include "common/host_inputs.h"
 #include "common/input_reader.h"
 #include "runtime/runtime.h"
 #include "vorlenta_llama_shim.h"
@@ -22,11 +23,6 @@
 using namespace vl_fuzz;
 
 namespace {
-
-vl_llama_runtime *runtime() {
-    static vl_llama_runtime *rt = open_fixture_runtime();
-    return rt;
-}
 
 bool rising(const std::vector<std::size_t> &offsets) {
     if (offsets[0] != 0) return false;
@@ -70,18 +66,6 @@ const char *expected_outcome(const request &r, const vl_llama_runtime &rt, std::
     return nullptr;
 }
 
-// Offsets: mostly small steps, now and then any value, so that falling and
-// large offsets occur.
-std::vector<std::size_t> read_offsets(input_reader &in, std::size_t n, std::size_t max_step) {
-    std::vector<std::size_t> offsets(n + 1, 0);
-    offsets[0] = in.u8() >= 0xFC ? 1 : 0;
-    for (std::size_t i = 1; i <= n; ++i) {
-        const std::uint8_t step = in.u8();
-        offsets[i] = step >= 0xFA ? static_cast<std::size_t>(in.u16() % 400) : offsets[i - 1] + step % max_step;
-    }
-    return offsets;
-}
-
 std::string text_of(vl_llama_runtime *rt, const std::uint32_t *ids, std::size_t n) {
     char out[4096];
     char err[128] = "";
@@ -92,28 +76,15 @@ std::string text_of(vl_llama_runtime *rt, const std::uint32_t *ids, std::size_t 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    runtime();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    vl_llama_runtime *rt = runtime();
+    vl_llama_runtime *rt = fixture_runtime();
     const std::uint32_t n_vocab = static_cast<std::uint32_t>(llama_vocab_n_tokens(rt->vocab));
     input_reader in(data, size);
 
     const std::uint8_t mode = in.u8();
     const std::size_t prefix_len = mode & 8 ? 1 + in.u8() % 6 : 0;
+    VL_FUZZ_CHECK(retain_prefix_or_reset(rt, prefix_len), "the prefix state the input chose");
     char err[256] = "";
-    if (prefix_len != 0) {
-        std::vector<std::uint32_t> prefix(prefix_len);
-        for (std::size_t k = 0; k < prefix_len; ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k);
-        VL_FUZZ_CHECK(vl_llama_prefill_shared(rt, prefix.data(), prefix_len, err, sizeof err) == 0, "prefill");
-    } else {
-        const std::uint32_t one = 1, ids[2] = {3, 4};
-        float ignored[2];
-        VL_FUZZ_CHECK(vl_llama_score_next(rt, &one, 1, ids, 2, ignored, err, sizeof err) == 0, "reset");
-    }
 
     request r;
     r.prompts = in.u8() % 6;

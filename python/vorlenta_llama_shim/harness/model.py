@@ -13,7 +13,7 @@ renders them (see chat.py).
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from lm_eval import utils as harness_utils
 from lm_eval.api.model import LM
@@ -268,13 +268,15 @@ class HarnessModel(LM):
             groups.setdefault(repr(sorted(gen_kwargs.items())) if isinstance(gen_kwargs, dict) else repr(gen_kwargs), []).append(i)
         with tqdm(total=len(requests), desc="vorlenta generate_until", disable=disable_tqdm) as bar:
             for members in groups.values():
-                for i, text in zip(members, self._generate_group([requests[i] for i in members], bar)):
-                    results[i] = text
-                    self.cache_hook.add_partial("generate_until", requests[i].args, text)
+                for k, text in self._generate_group([requests[i] for i in members]):
+                    results[members[k]] = text
+                    self.cache_hook.add_partial("generate_until", requests[members[k]].args, text)
+                    bar.update(1)
         return results  # type: ignore[return-value]
 
-    def _generate_group(self, requests: Sequence[Any], bar: Any) -> List[str]:
-        """Requests sharing one set of generation arguments."""
+    def _generate_group(self, requests: Sequence[Any]) -> Iterator[Tuple[int, str]]:
+        """(index, text) of requests sharing one set of generation arguments,
+        a library call's worth at a time."""
         gen_kwargs = requests[0].args[1]
         if not isinstance(gen_kwargs, dict):
             raise ValueError("generation arguments must be a dict, not %r" % (gen_kwargs,))
@@ -301,8 +303,8 @@ class HarnessModel(LM):
         shared = len(common_prefix([prompts[k] for k in order])) if prompts else 0
         shared = min(shared, int(self._settings["n_batch"]))
         per_call = int(self._settings["tasks_per_call"])
-        texts: List[str] = [""] * len(prompts)
         rt = self._runtime
+        # The retained prefix must stay ours over the group's calls.
         with rt._lock:
             if shared:
                 rt.prefill(prompts[order[0]][:shared])
@@ -310,9 +312,7 @@ class HarnessModel(LM):
                 call = order[begin : begin + per_call]
                 made = rt.generate([prompts[k][shared:] for k in call], limit, stop=stops)
                 for k, g in zip(call, made):
-                    texts[k] = postprocess_generated_text(rt.decode(g.tokens), until, None)
-                bar.update(len(call))
-        return texts
+                    yield k, postprocess_generated_text(rt.decode(g.tokens), until, None)
 
     def _end_text(self) -> Optional[str]:
         """The end token's text, which the harness adds to every request's
