@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "support/family_support.h"
 #include "support/test_support.h"
 
 using namespace vl_test;
@@ -312,23 +313,12 @@ struct call_args {
 // nearly tied, and a batched decode, rounding a little differently, may take
 // the other token: every prompt agrees with its lone loop up to a step where
 // the lone loop's top two were that close.
-TEST_F(Generate, RandomWeightsPartOnlyAtNearTies) {
-    open(fixture_path("chatml"), 512, 512, 4);
-    request r;
-    std::vector<std::vector<uint32_t>> prompts;
-    for (uint32_t i = 0; i < 6; ++i) {
-        std::vector<uint32_t> p = sample_prompt(24, 300);
-        const std::vector<uint32_t> own = sample_prompt(3 + i, 260 + 13 * i);
-        p.insert(p.end(), own.begin(), own.end());
-        prompts.push_back(p);
-        r.add(p, 48);
-    }
-    const outcome got = generate(r);
-    ASSERT_EQ(got.message, "ok");
+void expect_parting_only_at_near_ties(vl_llama_runtime *rt, const std::vector<std::vector<uint32_t>> &prompts,
+                                      const outcome &got, const std::string &what) {
     size_t same = 0;
     for (size_t i = 0; i < prompts.size(); ++i) {
         std::vector<float> gaps;
-        const std::vector<uint32_t> want = direct_greedy(runtime.get(), prompts[i], 48, nullptr, &gaps);
+        const std::vector<uint32_t> want = direct_greedy(rt, prompts[i], 48, nullptr, &gaps);
         if (got.tokens[i] == want) {
             ++same;
             continue;
@@ -336,11 +326,61 @@ TEST_F(Generate, RandomWeightsPartOnlyAtNearTies) {
         size_t k = 0;
         while (k < want.size() && k < got.tokens[i].size() && want[k] == got.tokens[i][k]) ++k;
         ASSERT_LT(k, gaps.size());
-        std::printf("prompt %zu parts after %zu tokens, top-two gap %.3g\n", i, k, gaps[k]);
-        EXPECT_LT(gaps[k], 2e-2f) << "prompt " << i << " parts after " << k << " tokens";
+        std::printf("%s: prompt %zu parts after %zu tokens, top-two gap %.3g\n", what.c_str(), i, k, gaps[k]);
+        EXPECT_LT(gaps[k], 2e-2f) << what << ": prompt " << i << " parts after " << k << " tokens";
     }
-    std::printf("random weights: %zu of %zu prompts equal their lone loop over 48 tokens\n", same, prompts.size());
+    std::printf("%s: %zu of %zu prompts equal their lone loop over 48 tokens\n", what.c_str(), same, prompts.size());
 }
+
+// Six prompts sharing 24 tokens, each with a few of its own.
+std::vector<std::vector<uint32_t>> shared_opening_prompts(uint32_t first, uint32_t step) {
+    std::vector<std::vector<uint32_t>> prompts;
+    for (uint32_t i = 0; i < 6; ++i) {
+        std::vector<uint32_t> p = sample_prompt(24, first);
+        const std::vector<uint32_t> own = sample_prompt(3 + i, first - 40 + step * i);
+        p.insert(p.end(), own.begin(), own.end());
+        prompts.push_back(p);
+    }
+    return prompts;
+}
+
+TEST_F(Generate, RandomWeightsPartOnlyAtNearTies) {
+    open(fixture_path("chatml"), 512, 512, 4);
+    const std::vector<std::vector<uint32_t>> prompts = shared_opening_prompts(300, 13);
+    request r;
+    for (const auto &p : prompts) r.add(p, 48);
+    const outcome got = generate(r);
+    ASSERT_EQ(got.message, "ok");
+    expect_parting_only_at_near_ties(runtime.get(), prompts, got, "chatml fixture");
+}
+
+// The same on the fixtures of the real families: their vocabularies, end
+// tokens and sizes (up to Qwen2's 151,936 tokens) with random weights.
+class GenerateFamily : public Generate, public ::testing::WithParamInterface<family> {};
+
+TEST_P(GenerateFamily, PartsOnlyAtNearTies) {
+    open(GetParam().fixture("f32"), 512, 512, 4);
+    const std::vector<std::vector<uint32_t>> prompts = shared_opening_prompts(1000, 101);
+    request r;
+    for (const auto &p : prompts) r.add(p, 48, {"\n\n"});
+    const outcome got = generate(r);
+    ASSERT_EQ(got.message, "ok");
+    // Stop strings aside, each prompt's tokens begin its lone loop's.
+    request plain;
+    for (const auto &p : prompts) plain.add(p, 48);
+    const outcome whole = generate(plain);
+    ASSERT_EQ(whole.message, "ok");
+    for (size_t i = 0; i < prompts.size(); ++i) {
+        EXPECT_EQ(std::vector<uint32_t>(whole.tokens[i].begin(),
+                                        whole.tokens[i].begin() + static_cast<long>(std::min(whole.tokens[i].size(), got.tokens[i].size()))),
+                  got.tokens[i]);
+        if (got.reasons[i] == VL_LLAMA_STOP_STRING) EXPECT_NE(text(got.tokens[i]).find("\n\n"), std::string::npos);
+    }
+    expect_parting_only_at_near_ties(runtime.get(), prompts, whole, GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Vocabularies, GenerateFamily, ::testing::ValuesIn(families()), family_name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(GenerateFamily);
 
 // Greedy takes the lowest id among equal largest logits.
 TEST_F(Generate, TiesGoToTheLowestId) {

@@ -315,9 +315,9 @@ class HarnessModel(LM):
                     yield k, postprocess_generated_text(rt.decode(g.tokens), until, None)
 
     def _end_text(self) -> Optional[str]:
-        """The end token's text, which the harness adds to every request's
-        stop strings; None when the vocabulary names no end token."""
-        end = self._runtime.end_token
+        """The end (EOS) token's text, which the harness adds to every
+        request's stop strings; None when the vocabulary names none."""
+        end = self._runtime.eos_token
         return None if end is None else self._runtime.token_piece(end)
 
     # ---- chat templates ----------------------------------------------------
@@ -344,8 +344,11 @@ class HarnessModel(LM):
         the last (assistant) message left open to be continued. A template
         that refuses a system message gets the conversation without it."""
         template = self._chat_template_text()
+        # The start token a template may write is the one tokenizing adds (a
+        # vocabulary that adds none, Qwen2's, has none for the harness's
+        # tokenizer either); the end token is the vocabulary's.
         special = {}
-        for name, token in (("bos_token", self._runtime.start_token), ("eos_token", self._runtime.end_token)):
+        for name, token in (("bos_token", self._runtime.start_token), ("eos_token", self._runtime.eos_token)):
             if token is not None:
                 special[name] = self._runtime.token_piece(token)
         try:
