@@ -9,7 +9,7 @@ from typing import Any, Dict
 
 import numpy as np
 import pytest
-from conftest import RUNTIME, SHARED_MODELS, harness, jsonl, read_run
+from conftest import FIXTURE_DIR, RUNTIME, SHARED_MODELS, harness, jsonl, read_run
 
 import vorlenta_llama_shim as vl
 from lm_eval.api.instance import Instance
@@ -157,3 +157,45 @@ def test_sampling_is_refused_with_a_message(model_path, tmp_path):
     request = Instance(request_type="generate_until", doc={}, arguments=("Once", {"temperature": 0.5}), idx=0)
     with pytest.raises(SamplingUnsupported, match="temperature=0.5"):
         model.generate_until([request])
+
+
+# The families' own layouts, as their templates write them: Qwen2's adds a
+# default system message, Phi-3's starts with the start token and writes
+# the assistant's turn after every user message.
+FAMILY_LAYOUTS = {
+    "qwen2": ("<|im_start|>system\nYou are a helpful assistant<|im_end|>\n<|im_start|>user\n",
+              "<|im_end|>\n<|im_start|>assistant\n", 151644),
+    "phi-3": ("<s><|user|>\n", "<|end|>\n<|assistant|>\n", 32010),
+}
+
+
+@pytest.mark.parametrize("family", sorted(FAMILY_LAYOUTS))
+def test_multiple_choice_with_a_family_chat_template(family, tmp_path):
+    model = FIXTURE_DIR / ("family-%s-f32.gguf" % family)
+    assert model.is_file(), "%s is missing: build the plain flavour" % model
+    args = "model=%s,%s" % (model, ",".join("%s=%d" % kv for kv in RUNTIME.items()))
+    done = harness(
+        tmp_path, "--model", "vorlenta", "--model_args", args, "--tasks", "vl_mc", "--num_fewshot", "2",
+        "--apply_chat_template", "--fewshot_as_multiturn", "--limit", "3", "--output_path", str(tmp_path / "out"),
+        "--log_samples",
+    )
+    assert done.returncode == 0, done.stderr[-4000:]
+    opening, closing, marker = FAMILY_LAYOUTS[family]
+    with vl.Runtime(str(model), **RUNTIME) as rt:
+        start = rt.token_piece(rt.start_token) if rt.start_token is not None else None
+        for sample in read_run(tmp_path / "out")["samples"]["vl_mc"]:
+            pairs = [tuple(a.values()) for a in sample["arguments"].values()]
+            context = pairs[0][0]
+            # Two worked examples as turns of their own, then the question.
+            assert context.startswith(opening) and context.endswith(closing), context
+            assert context.count(closing) == 3
+            for (ctx, continuation), ((lp, _),) in zip(pairs, sample["resps"]):
+                # Tokenized as the harness's tokenizer reads it: markers are
+                # the model's special tokens, the start token not doubled.
+                add = start is None or not ctx.startswith(start)
+                kept = ctx.rstrip()
+                context_ids = rt.tokenize(kept, add_special=add, parse_special=True).tolist()
+                whole = rt.tokenize(kept + ctx[len(kept):] + continuation, add_special=add, parse_special=True).tolist()
+                assert marker in context_ids and whole[: len(context_ids)] == context_ids
+                want = float(rt.score_sequence_batch([context_ids], [[whole[len(context_ids):]]])[0][0])
+                assert float(lp) == pytest.approx(want, abs=1.5e-2)
