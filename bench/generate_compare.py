@@ -8,8 +8,9 @@ before each of --questions questions, greedy, at most --max-tokens new
 tokens, stopping at "Question:". Then, taking turns:
 
   vorlenta   python3 -m vorlenta_llama_shim.harness --model vorlenta with
-             n_seq_max 5: four prompts side by side after the retained
-             preamble; the whole process (imports, model loading, metrics);
+             --sequences - 1 prompts side by side after the retained
+             preamble (n_seq_max 8, the model's default: seven); the whole
+             process (imports, model loading, metrics);
   server     python3 -m lm_eval --model local-completions against
              llama-server on 127.0.0.1 with 4 parallel slots and prompt
              caching, 4 requests in flight; the whole harness process (the
@@ -178,12 +179,14 @@ def main():
     ap.add_argument("--shots", type=int, default=5, help="worked examples before each (default 5)")
     ap.add_argument("--max-tokens", type=int, default=128, help="new tokens at most (default 128)")
     ap.add_argument("--threads", type=int, default=2, help="threads (default 2)")
+    ap.add_argument("--sequences", type=int, default=8,
+                    help="n_seq_max of the vorlenta model, one more than the prompts it runs side by side (default 8)")
     ap.add_argument("--ctx", type=int, default=4096, help="context window of both (default 4096)")
     ap.add_argument("--runs", type=int, default=2, help="timed runs of each, best kept (default 2)")
     ap.add_argument("--seed", type=int, default=11, help="seed of the generated problems")
     args = ap.parse_args()
-    if args.questions < 1 or args.shots < 0 or args.runs < 1 or args.max_tokens < 1:
-        ap.error("--questions, --runs and --max-tokens must be positive, --shots non-negative")
+    if args.questions < 1 or args.shots < 0 or args.runs < 1 or args.max_tokens < 1 or args.sequences < 2:
+        ap.error("--questions, --runs and --max-tokens must be positive, --shots non-negative, --sequences 2 or more")
     for path in (args.model, args.server):
         if not os.path.isfile(path):
             sys.exit("no such file: %s" % path)
@@ -195,7 +198,7 @@ def main():
                HF_HOME=os.path.join(work, "hf"))
     common = ["--include_path", work, "--tasks", "vl_bench_gsm", "--num_fewshot", str(args.shots), "--log_samples"]
     ours = [sys.executable, "-m", "vorlenta_llama_shim.harness", "--model", "vorlenta", "--model_args",
-            "model=%s,n_ctx=%d,n_seq_max=5,threads=%d" % (model, args.ctx, args.threads)] + common
+            "model=%s,n_ctx=%d,n_seq_max=%d,threads=%d" % (model, args.ctx, args.sequences, args.threads)] + common
     port = free_port()
     theirs = [sys.executable, "-m", "lm_eval", "--model", "local-completions", "--model_args",
               "base_url=http://127.0.0.1:%d/v1/completions,tokenizer_backend=None,tokenized_requests=False,"
@@ -222,12 +225,13 @@ def main():
     print("task: %d questions after a %d-shot preamble of %d tokens, at most %d new tokens, stop at "
           "\"Question:\"; about %d tokens generated a question" %
           (len(mine), args.shots, preamble_tokens, args.max_tokens, sum(generated) / len(generated)))
-    print("model: %s; threads %d, window %d, 4 prompts side by side; best of %d runs" %
-          (args.model, args.threads, args.ctx, args.runs))
+    print("model: %s; threads %d, window %d; vorlenta %d prompts side by side, llama-server 4 slots; "
+          "best of %d runs" % (args.model, args.threads, args.ctx, args.sequences - 1, args.runs))
     print("load average before %s, after %s" % (load_before, load_after))
     print()
     print("%-44s %10s %8s" % ("", "seconds", "ratio"))
-    print("%-44s %10.2f %8s" % ("vorlenta through the harness", best["vorlenta"], "1.00x"))
+    print("%-44s %10.2f %8s" % ("vorlenta through the harness, %d side by side" % (args.sequences - 1),
+                                 best["vorlenta"], "1.00x"))
     print("%-44s %10.2f %7.2fx" % ("llama-server, local-completions, 4 in flight", best["server"],
                                     best["server"] / best["vorlenta"]))
     print()
