@@ -38,6 +38,8 @@ import tempfile
 import time
 import urllib.request
 
+from compare_support import taking_turns, timed
+
 PACKAGE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 sys.path.insert(0, PACKAGE)
 if os.environ.get("VL_LLAMA_SHIM_LIBRARY"):
@@ -101,15 +103,6 @@ def write_task(folder, shots, questions, max_tokens, seed):
             f.writelines(json.dumps(problem(rng, steps)) + "\n" for _ in range(count))
     with open(os.path.join(folder, "vl_bench_gsm.yaml"), "w") as f:
         f.write(TASK_YAML.format(max_tokens=max_tokens, **paths))
-
-
-def run(argv, env, cwd):
-    start = time.perf_counter()
-    done = subprocess.run(argv, env=env, cwd=cwd, capture_output=True, text=True, timeout=3600)
-    seconds = time.perf_counter() - start
-    if done.returncode != 0:
-        sys.exit("%s failed (%d):\n%s" % (" ".join(argv[:4]), done.returncode, done.stderr[-3000:]))
-    return seconds
 
 
 def free_port():
@@ -207,10 +200,13 @@ def main():
     load_before = load()
     server = Server(args.server, model, port, args.threads, args.ctx, os.path.join(work, "llama-server.log"))
     try:
-        times = {"vorlenta": [], "server": []}
-        for r in range(args.runs):
-            times["vorlenta"].append(run(ours + ["--output_path", os.path.join(work, "ours%d" % r)], env, work))
-            times["server"].append(run(theirs + ["--output_path", os.path.join(work, "server%d" % r)], env, work))
+        ours_times, server_times = taking_turns(args.runs, [
+            lambda r: timed(ours + ["--output_path", os.path.join(work, "ours%d" % r)],
+                            log=os.path.join(work, "ours%d.log" % r), env=env, cwd=work),
+            lambda r: timed(theirs + ["--output_path", os.path.join(work, "server%d" % r)],
+                            log=os.path.join(work, "server%d.log" % r), env=env, cwd=work),
+        ])
+        times = {"vorlenta": ours_times, "server": server_times}
         load_after = load()
         mine, samples = responses(os.path.join(work, "ours0"))
         served, _ = responses(os.path.join(work, "server0"))
