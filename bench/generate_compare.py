@@ -219,7 +219,7 @@ def main():
 
     best = {k: min(v) for k, v in times.items()}
     print("task: %d questions after a %d-shot preamble of %d tokens, at most %d new tokens, stop at "
-          "\"Question:\"; about %d tokens generated a question" %
+          "\"Question:\"; each answer's text about %d tokens" %
           (len(mine), args.shots, preamble_tokens, args.max_tokens, sum(generated) / len(generated)))
     print("model: %s; threads %d, window %d; vorlenta %d prompts side by side, llama-server 4 slots; "
           "best of %d runs" % (args.model, args.threads, args.ctx, args.sequences - 1, args.runs))
