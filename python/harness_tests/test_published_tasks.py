@@ -1,8 +1,9 @@
-"""The harness's own definitions of HellaSwag, ARC-Easy and MMLU, as
-installed with lm_eval (their YAML, process_docs and templates), run over
-local copies of handmade items in the published layouts, zero-shot and
-few-shot, against vl-eval on the same files: item by item the same prompt
-and answer texts, and the same picks for acc and acc_norm.
+"""The harness's own definitions of HellaSwag, ARC-Easy, MMLU and
+Winogrande, as installed with lm_eval (their YAML, process_docs and
+templates), run over local copies of handmade items in the published
+layouts, zero-shot and few-shot, against vl-eval on the same files: item by
+item the same prompt and answer texts, and the same picks for acc and
+acc_norm.
 
 The hub is out of reach, so each task is a YAML file of ours that includes
 the harness's and changes only where the data comes from.
@@ -88,6 +89,11 @@ TASKS = [
     Task("vl_own_mmlu_astronomy", "mmlu/default/mmlu_astronomy.yaml",
          {"dev": "mmlu_dev.jsonl", "test": "mmlu_test.jsonl"},
          "test", "dev", "mmlu", ("acc",), subject="astronomy"),
+    # A partial evaluation: each option fills the blank to make a context of
+    # its own, and the text after the blank is scored after each.
+    Task("vl_own_winogrande", "winogrande/default.yaml",
+         {"train": "winogrande_train.jsonl", "validation": "winogrande_validation.jsonl"},
+         "validation", "train", "winogrande", ("acc",)),
 ]
 
 
@@ -157,18 +163,22 @@ def vl_eval(tmp_path_factory):
 WRITTEN_ITEM = re.compile(
     r"=== item (?P<id>.*) \(line (?P<line>\d+)\) ===\n--- prompt \((?P<n>\d+) tokens\) ---\n"
     r"(?P<prompt>(?s:.*?))\n--- answers ---\n(?P<answers>(?:(?:\d| ).*\n)*)\n")
-WRITTEN_ANSWER = re.compile(r"^\d+[ *] (?P<text>\".*\") \(\d+ tokens, \d+ characters\) (?P<pieces>\[.*\])$")
+WRITTEN_ANSWER = re.compile(r"^\d+[ *] \".*\" \(\d+ tokens, \d+ characters\) (?P<pieces>\[.*\])$")
+# An answer scored after the prompt and text of its own (Winogrande's option).
+WRITTEN_GIVEN = re.compile(r"^   after the prompt and \".*\" (?P<pieces>\[.*\])$")
 
 
 def written_items(stdout: str) -> List[Dict[str, Any]]:
-    """--write-out's items: prompt text and token count, each answer's pieces."""
+    """--write-out's items: the prompt's text and token count, and each
+    answer's pieces with the pieces it is scored after the prompt and."""
     items = []
     for m in WRITTEN_ITEM.finditer(stdout):
         answers = []
         for line in m.group("answers").splitlines():
-            a = WRITTEN_ANSWER.match(line)
-            if a:
-                answers.append(json.loads(a.group("pieces")))
+            if a := WRITTEN_ANSWER.match(line):
+                answers.append(dict(pieces=json.loads(a.group("pieces")), given=[]))
+            elif g := WRITTEN_GIVEN.match(line):
+                answers[-1]["given"] = json.loads(g.group("pieces"))
         items.append(dict(line=int(m.group("line")), n=int(m.group("n")), prompt=m.group("prompt"),
                           answers=answers))
     return items
@@ -208,24 +218,23 @@ def test_vl_eval_shows_the_harness_prompts_and_picks_its_answers(task, harness_r
     assert len(samples) == len(records) == len(written) == len(task.items(task.evaluated))
 
     for sample, record, shown in zip(samples, records, written):
-        contexts = [a["arg_0"] for a in sample["arguments"].values()]
-        continuations = [a["arg_1"] for a in sample["arguments"].values()]
-        # One context for every answer: the harness's prompt, few-shot
-        # examples and all.
-        assert len(set(contexts)) == 1
-        context, _ = harness_tokens(stories, contexts[0], continuations[0])
         where = "%s, %d-shot, item on line %d" % (task.name, shots, shown["line"])
-        assert shown["n"] == len(context), where
-        assert shown["prompt"] == "".join(pieces(stories, context)), where
-        assert len(shown["answers"]) == len(continuations), where
-        for answer, continuation in zip(shown["answers"], continuations):
-            assert answer == pieces(stories, harness_tokens(stories, contexts[0], continuation)[1]), where
+        arguments = [(a["arg_0"], a["arg_1"]) for a in sample["arguments"].values()]
+        assert len(shown["answers"]) == len(arguments), where
+        # Each answer is scored after the harness's context (the prompt,
+        # few-shot examples and all, and Winogrande's option) and is the
+        # harness's continuation, token for token.
+        for answer, (context, continuation) in zip(shown["answers"], arguments):
+            context_ids, continuation_ids = harness_tokens(stories, context, continuation)
+            assert shown["n"] + len(answer["given"]) == len(context_ids), where
+            assert shown["prompt"] + "".join(answer["given"]) == "".join(pieces(stories, context_ids)), where
+            assert answer["pieces"] == pieces(stories, continuation_ids), where
 
         lls = [float(lp) for ((lp, _),) in sample["resps"]]
-        choices = [c[1:] for c in continuations]  # the choice, without the target delimiter
         assert record["pick"]["acc"] == clear_pick(lls, [1.0] * len(lls)), where
         assert record["correct"]["acc"] == bool(sample["acc"]), where
         if "acc_norm" in task.metrics:
+            choices = [c[1:] for _, c in arguments]  # without the target delimiter
             assert record["pick"]["acc_norm"] == clear_pick(lls, [len(c) for c in choices]), where
             assert record["correct"]["acc_norm"] == bool(sample["acc_norm"]), where
 
