@@ -83,11 +83,17 @@ int run(int argc, char **argv) {
                    "file whose text goes before every item's context (few-shot examples)")
         ->type_name("FILE");
     app.add_option("--fewshot", o.task.fewshot,
-                   "put N solved examples before every item, each written as the item is and\n"
-                   "followed by a space and its right answer, separated by blank lines (after\n"
-                   "MMLU's subject line); they are the first N items of --fewshot-from that\n"
-                   "have a right answer: of the same subject for MMLU, of the file otherwise")
+                   "put N solved examples from --fewshot-from before every item, each written as "
+                   "the item is and followed by a space and its right answer, separated by blank "
+                   "lines (after MMLU's subject line), chosen as the common harness chooses them: "
+                   "for MMLU the first N of the item's subject; otherwise N drawn at random with "
+                   "the harness's generator and seed, item after item in file order (HellaSwag: "
+                   "N + 1 drawn, the item itself dropped, the first N kept)")
         ->type_name("N");
+    app.add_option("--fewshot-seed", o.task.fewshot_seed,
+                   "seed of the few-shot draws (the harness's: the last of its --seed values)")
+        ->type_name("N")
+        ->capture_default_str();
     app.add_option("--fewshot-from", o.task.fewshot_from,
                    "file of solved examples for --fewshot, in the task file's format (for MMLU,\n"
                    "the dev split, as the common harness uses it)")

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ struct eval_item {
     // HellaSwag's activity label, or a field named with --group-by); empty
     // for none.
     std::string group;
+    // A fingerprint of the item's record as its file gives it (a JSON line's
+    // object), 0 where the file has no such records: the harness tells a
+    // few-shot example from the item it goes before by their records.
+    std::uint64_t record_hash = 0;
     // Set by a reader that already knows the item cannot be scored (a label
     // out of range, fewer than two answers, an empty answer); the item is
     // still recorded in the results, as skipped, with this reason.

@@ -6,6 +6,7 @@
 #include <map>
 
 #include <nlohmann/json.hpp>
+#include <xxhash.h>
 
 #include "tasks/json_numbers.h"
 #include "tasks/python_text.h"
@@ -224,6 +225,9 @@ std::string parse_jsonl_item(const std::string &text, jsonl_layout layout, eval_
         return std::string("unreadable item: ") + e.what();
     }
     check_scorable(item);
+    // Keys in order, so that equal objects have equal fingerprints.
+    const std::string record = o.dump(-1, ' ', false, json::error_handler_t::replace);
+    item.record_hash = XXH3_64bits(record.data(), record.size());
     return {};
 }
 
