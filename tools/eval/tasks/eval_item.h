@@ -29,6 +29,11 @@ struct eval_item {
     std::string context;
     // The answers as they are scored (MMLU: the letters, not the texts).
     std::vector<std::string> choices;
+    // A fill-in-the-blank item (Winogrande): the context is the text before
+    // the blank, each choice fills the blank to make a context of its own,
+    // and after_blank, the text after the blank, is what is scored.
+    bool fill_in = false;
+    std::string after_blank;
     // Index of the right answer in choices; -1 when the file gives none.
     long label = -1;
     // The group the summary breaks the metrics down by (MMLU's subject,

@@ -7,6 +7,7 @@
 #include <xxhash.h>
 
 #include "tasks/python_random.h"
+#include "tasks/python_text.h"
 
 namespace vl_eval {
 namespace {
@@ -23,7 +24,8 @@ bool solved(const eval_item &item) {
 // where the file has them, equal items otherwise.
 bool same_document(const eval_item &a, const eval_item &b) {
     if (a.record_hash != 0 || b.record_hash != 0) return a.record_hash == b.record_hash;
-    return a.context == b.context && a.choices == b.choices && a.label == b.label;
+    return a.context == b.context && a.choices == b.choices && a.label == b.label &&
+           a.fill_in == b.fill_in && a.after_blank == b.after_blank;
 }
 
 std::string too_few(const fewshot_request &r, std::size_t have, const std::string &which,
@@ -64,13 +66,15 @@ std::string draw(const fewshot_request &r, fewshot_draw how, const std::vector<c
 
 fewshot_draw fewshot_draw_for(const std::string &format) {
     if (format == "mmlu") return fewshot_draw::first_n;
-    if (format == "hellaswag" || format == "hellaswag-text")
+    if (format == "hellaswag" || format == "hellaswag-text" || format == "winogrande" ||
+        format == "winogrande-csv")
         return fewshot_draw::sample_without_item;
     return fewshot_draw::sample;
 }
 
 std::string render_example(const eval_item &solved) {
     const std::string &answer = solved.choices[static_cast<std::size_t>(solved.label)];
+    if (solved.fill_in) return solved.context + answer + " " + python_strip(solved.after_blank);
     return solved.context + " " + answer;
 }
 

@@ -7,9 +7,9 @@
 //   - every other format (its default sampler): N drawn at random, as
 //     random.Random(seed).sample draws them, with one generator seeded once
 //     for the whole file and drawing for item after item in file order;
-//   - HellaSwag, whose task names no test split (to the harness, its
-//     few-shot split may then be the evaluated one): N + 1 drawn, the item
-//     itself dropped if it is among them, the first N kept.
+//   - HellaSwag and Winogrande, whose tasks name no test split (to the
+//     harness, their few-shot split may then be the evaluated one): N + 1
+//     drawn, the item itself dropped if it is among them, the first N kept.
 //
 // Each example is written as the item is, followed by a space and its right
 // answer; examples are separated by blank lines and followed by one.
@@ -33,7 +33,8 @@ enum class fewshot_draw { first_n, sample, sample_without_item };
 fewshot_draw fewshot_draw_for(const std::string &format);
 
 // An example as the harness writes it: the item's context, a space and its
-// right answer.
+// right answer (for a filled blank: the blank filled with the right option,
+// a space and the text after the blank, stripped).
 std::string render_example(const eval_item &solved);
 
 struct fewshot_request {
