@@ -252,10 +252,13 @@ TEST(FewShot, OtherFormatsDrawTheExamplesAsTheHarnessDoes) {
     const std::string file = scratch_file(
         "fewshot_arc.jsonl",
         R"({"question": "Q1?", "choices": {"text": ["a", "b"], "label": ["A", "B"]}, "answerKey": "B"})" "\n"
-        R"({"question": "Q2?", "choices": {"text": ["c", "d"], "label": ["A", "B"]}, "answerKey": "A"})" "\n"
+        R"({"question": "Q2?", "choices": {"text": ["c"], "label": ["A"]}, "answerKey": "A"})" "\n"
         R"({"question": "Q3?", "choices": {"text": ["e", "f"], "label": ["A", "B"]}, "answerKey": "A"})" "\n");
     const task_format &arc = *find_task_format("arc");
     read_result read = arc.read(file);
+    // The second item cannot be scored (one answer), but it has a right
+    // answer to show, and the harness draws for it all the same.
+    ASSERT_EQ(read.items[1].skip_reason, "fewer than two answers");
     task_options options;
     options.fewshot = 2;
     options.fewshot_from = file;

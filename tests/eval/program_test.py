@@ -596,11 +596,14 @@ class Winogrande(unittest.TestCase):
             self.assertEqual(r["label"], answer - 1)
             if abs(one - two) > 1e-2:
                 self.assertEqual(r["pick"]["acc_per_token"], pick - 1, msg=r["id"])
-        # The harness's definition scores other tokens: another evaluation.
+        # The harness's definition scores other tokens: another evaluation,
+        # which the results' header names.
         harness = scratch("winogrande-harness.jsonl")
         run("--model", STORIES, "--tasks", csv, "--out", harness)
-        self.assertNotEqual(records(harness)[0]["run"], mine[0]["run"])
         self.assertNotEqual(records(harness)[0]["answers"], mine[0]["answers"])
+        headers = [json.loads(text(path).splitlines()[0])["evaluation"] for path in (out, harness)]
+        self.assertEqual(headers[0]["winogrande"], "llama-perplexity")
+        self.assertNotIn("winogrande", headers[1])
 
 
 class ExitStatuses(unittest.TestCase):

@@ -46,6 +46,7 @@ TEST(WinograndeReaders, TheCsvAndThePublishedLinesGiveTheSameItems) {
     // A quoted sentence loses its quotes; the answer is the line's rest.
     EXPECT_EQ(read.items[1].line, 3u);
     EXPECT_EQ(read.items[1].context, "Tom, not Ben, fed the cat, so ");
+    EXPECT_EQ(read.items[1].after_blank, " was thanked.");
     EXPECT_EQ(read.items[1].label, 1);
     EXPECT_EQ(read.items[2].skip_reason, "no label");
     EXPECT_EQ(read.items[3].skip_reason, "no text after the blank");
