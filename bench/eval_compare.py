@@ -411,7 +411,8 @@ def main():
         # vl-eval scores the tasks llama-perplexity scores.
         vl_cmd, vl_out = vl_command("winogrande.csv", "winogrande-csv")
         vl_cmd += ["--winogrande", "llama-perplexity", "--limit", str(n)]
-        lp_cmd, lp_log = lp + ["--winogrande", "-f", path("winogrande.csv")], path(tag("winogrande") + ".perplexity.log")
+        lp_cmd = lp + ["--winogrande", "-f", path("winogrande.csv")]
+        lp_log = path(tag("winogrande") + ".perplexity.log")
         t_lp, t_vl = interleaved([
             (lp_cmd, lp_log, None),
             (vl_cmd, path(tag("winogrande") + ".vl-eval.log"), remover(vl_out)),

@@ -47,6 +47,10 @@ TEST(WinograndeReaders, TheCsvAndThePublishedLinesGiveTheSameItems) {
     EXPECT_EQ(read.items[1].line, 3u);
     EXPECT_EQ(read.items[1].context, "Tom, not Ben, fed the cat, so ");
     EXPECT_EQ(read.items[1].after_blank, " was thanked.");
+    // What follows the blank is part of what the item is.
+    eval_item edited = read.items[1];
+    edited.after_blank = " was fed.";
+    EXPECT_NE(item_hash(edited), item_hash(read.items[1]));
     EXPECT_EQ(read.items[1].label, 1);
     EXPECT_EQ(read.items[2].skip_reason, "no label");
     EXPECT_EQ(read.items[3].skip_reason, "no text after the blank");
@@ -144,10 +148,10 @@ TEST(WinograndePrompts, EachDefinitionScoresItsOwnTokensAfterTheFilledBlank) {
     const std::string before = "Lily gave the ball to Tom because ";
 
     item_prompt harness;
-    ASSERT_EQ(prompt_builder(rt.get(), prompt_mode::raw, "", "", nullptr).build(item, harness), "");
+    ASSERT_EQ(problem(prompt_builder(rt.get(), prompt_mode::raw, "", "", nullptr).build(item, harness)), "");
     item_prompt perplexity;
-    ASSERT_EQ(prompt_builder(rt.get(), prompt_mode::raw, "", "", nullptr, blank_scoring::llama_perplexity)
-                  .build(item, perplexity),
+    ASSERT_EQ(problem(prompt_builder(rt.get(), prompt_mode::raw, "", "", nullptr, blank_scoring::llama_perplexity)
+                          .build(item, perplexity)),
               "");
     ASSERT_EQ(harness.answers.size(), 2u);
     for (std::size_t a = 0; a < 2; ++a) {
@@ -171,14 +175,14 @@ TEST(WinograndePrompts, EachDefinitionScoresItsOwnTokensAfterTheFilledBlank) {
     }
     // One token after the blank is scored even by llama-perplexity.
     const eval_item short_tail = blank_item("The ball was _.", "red", "blue");
-    ASSERT_EQ(prompt_builder(rt.get(), prompt_mode::raw, "", "", nullptr, blank_scoring::llama_perplexity)
-                  .build(short_tail, perplexity),
+    ASSERT_EQ(problem(prompt_builder(rt.get(), prompt_mode::raw, "", "", nullptr, blank_scoring::llama_perplexity)
+                          .build(short_tail, perplexity)),
               "");
     for (const answer_prompt &a : perplexity.answers) EXPECT_EQ(a.continuation.size() - a.given, 1u);
 
     // A chat prompt has no blank to fill.
     item_prompt chat;
-    EXPECT_EQ(prompt_builder(rt.get(), prompt_mode::chat, "", "", nullptr).build(item, chat),
+    EXPECT_EQ(problem(prompt_builder(rt.get(), prompt_mode::chat, "", "", nullptr).build(item, chat)),
               "fill-in-the-blank item needs --prompt raw");
 }
 
@@ -215,7 +219,9 @@ TEST(WinograndeScoring, AnswersAreScoredAfterTheirOptionInBatchesAndWalks) {
     };
     for (std::size_t i = 0; i < 3; ++i)
         for (blank_scoring how : {blank_scoring::harness, blank_scoring::llama_perplexity}) {
-            ASSERT_EQ(prompt_builder(vocab.get(), prompt_mode::raw, "", "", nullptr, how).build(items[i], prompts[i]), "");
+            ASSERT_EQ(problem(prompt_builder(vocab.get(), prompt_mode::raw, "", "", nullptr, how)
+                                  .build(items[i], prompts[i])),
+                      "");
             std::vector<double> walk, want;
             for (const answer_prompt &a : prompts[i].answers) {
                 const auto split = a.continuation.begin() + static_cast<long>(a.given);
