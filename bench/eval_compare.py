@@ -135,21 +135,6 @@ def write_winogrande_csv(path, tasks):
             f.write("%d,%s,%s,%s,%d\n" % (i, text, first, second, right))
 
 
-def perplexity_winogrande_picks(log, n):
-    """Each task's pick (1 or 2) from llama-perplexity --winogrande's line
-    after it ("TASK<tab>ACCURACY<tab>SCORE1 SCORE2 PICK ANSWER"); None when
-    the log lacks some."""
-    picks = {}
-    with open(log, errors="replace") as f:
-        for line in f:
-            m = re.match(r"^(\d+)\t[0-9.]+\t\s*\S+\s+\S+\s+([12])\s+[12]\s*$", line)
-            if m:
-                picks[int(m.group(1))] = int(m.group(2))
-    if sorted(picks) != list(range(1, n + 1)):
-        return None
-    return [picks[i] for i in range(1, n + 1)]
-
-
 def vl_eval_picks(results, ids, metric):
     """The option each item's metric picks (1 or 2), by id."""
     by_id = {}
@@ -190,23 +175,41 @@ def write_multiple_choice_binary(path, tasks):
         f.write(b"".join(bodies))
 
 
+def task_lines(log, pattern, n):
+    """The lines llama-perplexity prints after each of tasks 1..n, as matches
+    of pattern (whose first group is the task's number), in task order;
+    None when the log lacks some."""
+    found = {}
+    with open(log, errors="replace") as f:
+        for line in f:
+            m = re.match(pattern, line)
+            if m:
+                found[int(m.group(1))] = m
+    if sorted(found) != list(range(1, n + 1)):
+        return None
+    return [found[i] for i in range(1, n + 1)]
+
+
 def perplexity_right(log, n):
     """Each task's right-or-wrong from llama-perplexity's running accuracy
     ("TASK<tab>PERCENT" after every task); None when the log lacks some."""
-    acc = {}
-    with open(log, errors="replace") as f:
-        for line in f:
-            m = re.match(r"^(\d+)\t([0-9.]+)%?(\t|$)", line)
-            if m:
-                acc[int(m.group(1))] = float(m.group(2))
-    if sorted(acc) != list(range(1, n + 1)):
+    lines = task_lines(log, r"^(\d+)\t([0-9.]+)%?(\t|$)", n)
+    if lines is None:
         return None
     right, done = [], 0
-    for i in range(1, n + 1):
-        correct = round(acc[i] * i / 100.0)
+    for i, m in enumerate(lines, 1):
+        correct = round(float(m.group(2)) * i / 100.0)
         right.append(correct - done == 1)
         done = correct
     return right
+
+
+def perplexity_winogrande_picks(log, n):
+    """Each task's pick (1 or 2) from llama-perplexity --winogrande's line
+    after it ("TASK<tab>ACCURACY<tab>SCORE1 SCORE2 PICK ANSWER"); None when
+    the log lacks some."""
+    lines = task_lines(log, r"^(\d+)\t[0-9.]+\t\s*\S+\s+\S+\s+([12])\s+[12]\s*$", n)
+    return None if lines is None else [int(m.group(2)) for m in lines]
 
 
 def vl_eval_right(results, ids):

@@ -46,21 +46,6 @@ bool blank_line(const std::string &line) {
     return line.find_first_not_of(" \t\r") == std::string::npos;
 }
 
-// Lines as std::getline gives them, without a carriage return at the end.
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
-}
-
 }  // namespace
 
 std::string make_winogrande_item(const std::string &sentence, const std::string &option1,
@@ -86,7 +71,7 @@ read_result parse_winogrande_csv(const std::string &text, const std::string &nam
     read_result out;
     out.plain_text = true;
     std::map<std::string, std::size_t> seen;  // id -> line
-    const std::vector<std::string> lines = lines_of(text);
+    const std::vector<std::string> lines = split_lines(text);
     for (std::size_t n = 0; n < lines.size(); ++n) {
         const std::size_t line = n + 1;
         if (blank_line(lines[n])) continue;
@@ -129,7 +114,7 @@ read_result read_winogrande_csv(const std::string &path) {
 }
 
 bool looks_like_winogrande_csv(const std::string &text) {
-    for (const std::string &line : lines_of(text.substr(0, 1 << 16))) {
+    for (const std::string &line : split_lines(text.substr(0, 1 << 16))) {
         if (blank_line(line)) continue;
         csv_task task;
         eval_item item;
