@@ -51,6 +51,7 @@ enum class scorer {
     score_sequences,
     score_suffix_sequences,
     score_sequence_batch,
+    generate,
     score_tokens,
     extend_shared
 };
@@ -58,7 +59,8 @@ const scorer all_scorers[] = {scorer::score_next,         scorer::prefill_shared
                               scorer::score_suffix,       scorer::score_suffix_batch,
                               scorer::score_root_batch,   scorer::score_sequences,
                               scorer::score_suffix_sequences, scorer::score_sequence_batch,
-                              scorer::score_tokens,       scorer::extend_shared};
+                              scorer::generate,           scorer::score_tokens,
+                              scorer::extend_shared};
 
 const char *scorer_name(scorer s) {
     switch (s) {
@@ -70,6 +72,7 @@ const char *scorer_name(scorer s) {
     case scorer::score_sequences: return "score_sequences";
     case scorer::score_suffix_sequences: return "score_suffix_sequences";
     case scorer::score_sequence_batch: return "score_sequence_batch";
+    case scorer::generate: return "generate";
     case scorer::score_tokens: return "score_tokens";
     case scorer::extend_shared: return "extend_shared";
     }
@@ -157,6 +160,15 @@ int32_t call(vl_llama_runtime *r, scorer s, std::size_t n, char *err, std::size_
         return vl_llama_score_sequence_batch(r, tokens.data(), context_offsets, cands.data(), sequence_offsets,
                                              task_offsets, 2, out, nullptr, err, cap);
     }
+    case scorer::generate: {
+        // Two prompts of n / 2 and the rest of the tokens, three new tokens each.
+        const std::size_t prompt_offsets[] = {0, n / 2, n}, out_offsets[] = {0, 3, 6};
+        uint32_t generated[6];
+        std::size_t counts[2];
+        int32_t reasons[2];
+        return vl_llama_generate(r, tokens.data(), prompt_offsets, 2, nullptr, nullptr, nullptr, generated,
+                                 out_offsets, counts, reasons, err, cap);
+    }
     case scorer::score_tokens: {
         // The n tokens and a sequence of two: n tokens to decode in all.
         std::vector<uint32_t> both = tokens;
@@ -178,7 +190,8 @@ int32_t call(vl_llama_runtime *r, scorer s, std::size_t n, char *err, std::size_
 
 bool needs_prefix(scorer s) {
     return s == scorer::score_suffix || s == scorer::score_suffix_batch || s == scorer::score_suffix_sequences ||
-           s == scorer::score_sequence_batch || s == scorer::score_tokens || s == scorer::extend_shared;
+           s == scorer::score_sequence_batch || s == scorer::generate || s == scorer::score_tokens ||
+           s == scorer::extend_shared;
 }
 
 // The messages a scorer may refuse an oversized decode with: its own
@@ -202,6 +215,7 @@ std::set<std::string> refusals(scorer s) {
         return {"llama_decode failed before shared sequence scoring",
                 "shared prefix plus suffix exceeds context window"};
     case scorer::score_sequence_batch: return {"task does not fit the context window"};
+    case scorer::generate: return {"prompt and new-token limit do not fit the context window"};
     case scorer::score_tokens: return {"sequence does not fit the context window"};
     case scorer::extend_shared: return {"tokens do not fit the context window"};
     }
@@ -286,10 +300,14 @@ void sweep_child(model_kind kind, limits l, scorer s, const report &to_parent) {
             if (rc != -1) to_parent.line("fail", what + ": succeeded where the mode is unsupported");
             continue;
         }
-        if (s == scorer::score_sequence_batch || s == scorer::score_tokens || s == scorer::extend_shared) {
+        if (s == scorer::score_sequence_batch || s == scorer::generate || s == scorer::score_tokens ||
+            s == scorer::extend_shared) {
             // Split over as many decodes as it takes: only a task longer than
-            // the window is refused.
+            // the window is refused (a task's context and candidate; a prompt
+            // and two of its three tokens; a sequence but its last token; the
+            // prefix and every token appended).
             const std::size_t cells = s == scorer::score_sequence_batch ? prefix_len + (n - n / 2) + 1
+                                      : s == scorer::generate           ? prefix_len + (n - n / 2) + 2
                                       : s == scorer::score_tokens       ? prefix_len + n - 1
                                                                         : prefix_len + n;
             const bool fits = cells <= n_ctx;
@@ -393,7 +411,7 @@ TEST(DecodeSweep, NoCallAbortsAroundTheBatchSizes) {
         }
     }
     std::printf("decode sweep: %d calls in %d runtimes\n", calls, children);
-    EXPECT_EQ(children, 3 * 5 * 10);
+    EXPECT_EQ(children, 3 * 5 * 11);
     EXPECT_GT(calls, children * 6);  // every child got through its lengths
 }
 

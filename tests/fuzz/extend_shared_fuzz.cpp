@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     {
         // A fresh state: no prefix, then the one asked for, longer than one
         // prefill takes.
-        start_from_prefix(rt, 0);
+        VL_FUZZ_CHECK(retain_prefix_or_reset(rt, 0), "no prefix");
         std::vector<std::uint32_t> prefix(std::min<std::size_t>(prefix_len, rt->n_ctx));
         for (std::size_t k = 0; k < prefix.size(); ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k % 50);
         if (!prefix.empty())

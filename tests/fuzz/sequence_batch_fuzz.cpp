@@ -82,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     input_reader in(data, size);
 
     const std::uint8_t mode = in.u8();
-    const std::size_t prefix_len = mode & 8 ? 1 + in.u8() % 6 : 0;
-    start_from_prefix(rt, prefix_len);
+    const std::size_t prefix_len = retain_prefix_asked(rt, in, mode);
     char err[256] = "";
 
     request r;

@@ -1,32 +1,27 @@
-// The retained-prefix state a scoring target starts each input from, and
-// the state every call must leave behind whatever its outcome.
+// The retained-prefix state a scoring target's input asks for, and the
+// state every call must leave behind whatever its outcome.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include <llama.h>
 
 #include "common/check.h"
+#include "common/fixture_runtime.h"
+#include "common/input_reader.h"
 #include "runtime/runtime.h"
 #include "vorlenta_llama_shim.h"
 
 namespace vl_fuzz {
 
-// Retains a prefix of prefix_len tokens (40, 41, ...), or, for 0, none: a
-// from-scratch call discards whatever was retained.
-inline void start_from_prefix(vl_llama_runtime *rt, std::size_t prefix_len) {
-    char err[256] = "";
-    if (prefix_len != 0) {
-        std::vector<std::uint32_t> prefix(prefix_len);
-        for (std::size_t k = 0; k < prefix_len; ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k % 50);
-        VL_FUZZ_CHECK(vl_llama_prefill_shared(rt, prefix.data(), prefix_len, err, sizeof err) == 0, "prefill");
-    } else {
-        const std::uint32_t one = 1, ids[2] = {3, 4};
-        float ignored[2];
-        VL_FUZZ_CHECK(vl_llama_score_next(rt, &one, 1, ids, 2, ignored, err, sizeof err) == 0, "reset");
-    }
+// The mode byte's bit of value 8 retains a prefix of 1 to 6 tokens (the
+// next byte says how many), else none; the runtime is put in that state
+// before the call under test, and the length returned.
+inline std::size_t retain_prefix_asked(vl_llama_runtime *rt, input_reader &in, std::uint8_t mode) {
+    const std::size_t prefix_len = mode & 8 ? 1 + in.u8() % 6 : 0;
+    VL_FUZZ_CHECK(retain_prefix_or_reset(rt, prefix_len), "the prefix state the input chose");
+    return prefix_len;
 }
 
 // The prefix stays as it was (or none stays), and no scratch sequence is
