@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/runtime.h"
+#include "sequences/trie_walk.h"
 #include "vorlenta_llama_shim.h"
 
 // The sections, one per bench_<name>.cpp, run by main.cpp in its order. Each
@@ -17,6 +19,7 @@ int bench_suffix(const char *model_path);
 int bench_sequences(const char *model_path);
 int bench_batch(const char *model_path);
 int bench_sequence_batch(const char *model_path);
+int bench_perplexity(const char *model_path);
 
 namespace vl_bench {
 
@@ -64,6 +67,23 @@ inline runtime_ptr open_runtime(const char *model_path, std::int32_t n_ctx, std:
     runtime_ptr runtime(vl_llama_open(model_path, &config, err, sizeof err));
     if (runtime == nullptr) std::fprintf(stderr, "vl-bench: cannot open %s: %s\n", model_path, err);
     return runtime;
+}
+
+// Milliseconds the library's own log-softmax normaliser takes over rows
+// rows of the model's whole vocabulary: the row of logits the runtime keeps
+// after its retained prefix, as many times over. Its cost does not depend on
+// the values, only on the row's length.
+inline double log_softmax_ms(const vl_llama_runtime *runtime, std::size_t rows) {
+    const std::vector<float> &row = runtime->shared_logits;
+    volatile float sink = 0.0f;
+    return time_ms([&] {
+        for (std::size_t k = 0; k < rows; ++k) {
+            float normaliser = 0.0f;
+            std::size_t argmax = 0;
+            vl::vocab_row_summary(row.data(), row.size(), normaliser, argmax);
+            sink = sink + normaliser + static_cast<float>(argmax);
+        }
+    });
 }
 
 // n ordinary token ids of the benchmark model's vocabulary, varied by seed.
