@@ -25,6 +25,7 @@ VL_EVAL = os.environ.get("VL_EVAL", str(CHECKOUT / "build/plain/tools/eval/vl-ev
 SHARED_MODELS = pathlib.Path(
     os.environ.get("VL_SHARED_MODELS_DIR", CHECKOUT.parent / "shared/models")
 )
+FIXTURE_DIR = pathlib.Path(os.environ.get("VL_FIXTURE_DIR", CHECKOUT / "build/plain/fixtures"))
 TASKS = pathlib.Path(__file__).resolve().parent / "tasks"
 MODEL = SHARED_MODELS / "stories260K.gguf"
 # One thread and a small window, as the other tests of the package run.
