@@ -35,14 +35,14 @@ MODEL_ARGS = "model=%s,%s" % (MODEL, ",".join("%s=%d" % kv for kv in RUNTIME.ite
 import vorlenta_llama_shim as vl  # noqa: E402  (after the library path is known)
 
 
-def harness(tmp: pathlib.Path, *args: str) -> subprocess.CompletedProcess:
-    """python3 -m vorlenta_llama_shim.harness ARGS, from the task folder,
-    offline, with the harness's data cache under tmp."""
+def harness(tmp: pathlib.Path, *args: str, tasks: pathlib.Path = TASKS) -> subprocess.CompletedProcess:
+    """python3 -m vorlenta_llama_shim.harness ARGS with the task files of
+    tasks, from that folder, offline, with the harness's data cache under tmp."""
     env = dict(os.environ)
     env.update(HF_DATASETS_OFFLINE="1", HF_HUB_OFFLINE="1", HF_HOME=str(tmp / "hf"))
     return subprocess.run(
-        [sys.executable, "-m", "vorlenta_llama_shim.harness", "--include_path", str(TASKS), *args],
-        cwd=TASKS, env=env, capture_output=True, text=True, timeout=600,
+        [sys.executable, "-m", "vorlenta_llama_shim.harness", "--include_path", str(tasks), *args],
+        cwd=tasks, env=env, capture_output=True, text=True, timeout=600,
     )
 
 

@@ -85,8 +85,10 @@ _POINTERS = {
     "char": ctypes.c_char_p,
     "uint32_t": _capi.U32P,
     "uint8_t": _capi.U8P,
+    "int32_t": _capi.I32P,
     "size_t": _capi.SizeP,
     "float": _capi.FloatP,
+    "vl_llama_message": ctypes.POINTER(_capi.Message),
 }
 
 
@@ -111,7 +113,7 @@ def header_declarations():
 
 def test_every_export_is_declared_once_with_the_headers_types():
     declared = header_declarations()
-    assert len(declared) == 26
+    assert len(declared) == 29
     assert set(_capi.SIGNATURES) == set(declared)
     for name, (restype, argtypes) in declared.items():
         assert _capi.SIGNATURES[name] == (restype, argtypes), name
