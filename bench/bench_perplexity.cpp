@@ -52,11 +52,7 @@ int bench_perplexity(const char *model_path) {
     // One row after the context's last token, one after each counted token
     // but the last.
     const std::size_t rows = counted;
-    const double softmax_ms = log_softmax_ms(rt.get(), rows);
     report_ms("chunk call (median of 3)", median(call_ms));
-    report_ms("log-softmax of its rows", softmax_ms);
-    report_ratio("log-softmax share of the chunk, % (" + std::to_string(rows) + " rows of " +
-                     std::to_string(rt->shared_logits.size()) + ")",
-                 100.0 * softmax_ms / median(call_ms));
+    report_log_softmax_share("the chunk", rt.get(), rows, median(call_ms));
     return 0;
 }

@@ -87,16 +87,12 @@ int bench_sequence_batch(const char *model_path) {
     for (std::size_t k = 0; k < walk_scores.size(); ++k)
         worst = std::max(worst, std::fabs(walk_scores[k] - batch_scores[k]));
 
-    // The library's log-softmax of as many rows of the vocabulary's width.
-    const double softmax_ms = log_softmax_ms(rt.get(), rows);
-
     const double walk = median(walk_ms) / items, batch = median(batch_ms) / items;
     report_ms("trie walk, per item (median of 3)", walk);
     report_ms("sequence batch, per item (median of 3)", batch);
     report_ratio("walk / batch", walk / batch);
     std::printf("  %-52s %10.2g\n", "largest score difference", static_cast<double>(worst));
-    report_ratio("log-softmax share of the batch call, % (" + std::to_string(rows) + " rows of " +
-                     std::to_string(rt->shared_logits.size()) + ")",
-                 100.0 * softmax_ms / median(batch_ms));
+    // The library's log-softmax of as many rows of the vocabulary's width.
+    report_log_softmax_share("the batch call", rt.get(), rows, median(batch_ms));
     return 0;
 }
