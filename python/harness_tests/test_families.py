@@ -139,3 +139,19 @@ def test_the_default_window_is_sized_to_the_requests_within_the_trained_length(f
     assert explicit.max_length == 256
     with pytest.raises(ValueError, match="max_length=300 exceeds n_ctx=256"):
         HarnessModel(model=path, n_ctx=256, max_length=300)
+
+
+def test_generation_gets_a_window_for_its_prompts_and_new_tokens(family):
+    _, path, rt = family
+    model = HarnessModel(model=path, threads=1, n_seq_max=3)
+    story = " ".join(["The little dog ran to the park and played with a red ball."] * 24)
+    prompt = rt.tokenize(story, add_special=True).tolist()
+    assert len(prompt) > 256  # longer than the window opened only to tokenize
+    limit = 6
+    args = [(story, {"until": ["\n\n"], "max_gen_toks": limit}), ("The cat", {"until": ["\n\n"], "max_gen_toks": limit})]
+    texts = model.generate_until(requests("generate_until", args))
+    assert len(texts) == 2 and all(isinstance(t, str) for t in texts)
+    # Room for the longest prompt and its new tokens, beside the other
+    # sequence where max_length allows, never past it.
+    window = model._runtime.capabilities.max_multi_root_tokens
+    assert len(prompt) + limit - 1 <= window <= max(model.max_length, len(prompt) + limit - 1)
