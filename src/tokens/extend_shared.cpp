@@ -13,7 +13,7 @@
 #include "scoring/batch.h"
 #include "scoring/shared_prefix.h"
 #include "scoring/token_ids.h"
-#include "sequences/trie_walk.h"
+#include "sequences/row_summary.h"
 #include "vorlenta_llama_shim.h"
 
 namespace vl {
@@ -79,7 +79,8 @@ private:
 // each entry minus the row's normaliser, in single precision.
 outcome write_log_softmax(const float *row, std::size_t n_vocab, float *out) {
     float normaliser = 0.0f;
-    if (outcome failure = vocab_logsumexp(row, n_vocab, normaliser)) return failure;
+    std::size_t argmax = 0;
+    if (outcome failure = vocab_row_summary(row, n_vocab, normaliser, argmax)) return failure;
     for (std::size_t i = 0; i < n_vocab; ++i) out[i] = row[i] - normaliser;
     return ok;
 }

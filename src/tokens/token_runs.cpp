@@ -5,7 +5,7 @@
 #include "runtime/capacity.h"
 #include "scoring/batch.h"
 #include "scoring/token_ids.h"
-#include "sequences/trie_walk.h"
+#include "sequences/row_summary.h"
 
 namespace vl {
 namespace {
