@@ -100,7 +100,11 @@ private:
         return ok;
     }
 
-    // Removes the sequences of runs that are done and frees them.
+    // Keeps the runs that are done in memory until every started run is, then
+    // removes them all. Freeing a done run's cells while others continue
+    // would let their next tokens fill those lower cells, out of position
+    // order, and llama.cpp's attention then rounds differently from the same
+    // tokens decoded alone.
     void finish_done() {
         std::size_t kept = 0;
         for (const active_run &a : active_) {
@@ -108,11 +112,16 @@ private:
                 active_[kept++] = a;
                 continue;
             }
-            llama_memory_seq_rm(memory_, a.seq, -1, -1);
-            free_.push_back(a.seq);
-            reserved_ -= a.end;
+            done_.push_back(a.seq);
         }
         active_.resize(kept);
+        if (!active_.empty()) return;
+        for (llama_seq_id seq : done_) {
+            llama_memory_seq_rm(memory_, seq, -1, -1);
+            free_.push_back(seq);
+        }
+        done_.clear();
+        reserved_ = 0;
     }
 
     vl_llama_runtime &runtime_;
@@ -125,6 +134,7 @@ private:
     std::size_t reserved_ = 0;    // cells the started runs hold when done
     std::vector<llama_seq_id> free_;
     std::vector<active_run> active_;
+    std::vector<llama_seq_id> done_;  // done, removed once no run is active
     std::vector<batch_entry> entries_;
 };
 
