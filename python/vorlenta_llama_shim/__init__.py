@@ -12,8 +12,9 @@ libvorlenta_llama_shim.so.5 through the dynamic linker.
 
 from ._capi import ABI_VERSION
 from .errors import Error
+from .options import Options
 from .ranking import RankedAnswer
 from .runtime import Capabilities, Runtime
 
-__all__ = ["ABI_VERSION", "Capabilities", "Error", "RankedAnswer", "Runtime"]
+__all__ = ["ABI_VERSION", "Capabilities", "Error", "Options", "RankedAnswer", "Runtime"]
 __version__ = "0.5.0"
