@@ -18,6 +18,8 @@ from lm_eval.api.registry import register_model
 from tqdm import tqdm
 
 from .._call_plan import plan_calls
+from ..options import DEFAULT as _DEFAULT_OPTIONS
+from ..options import Options
 from ..runtime import Runtime
 
 Tokens = List[int]
@@ -43,6 +45,31 @@ def _integer(value: Any, name: str, minimum: int) -> int:
     return number
 
 
+def _switch(value: Any, name: str) -> bool:
+    """A yes/no model argument: the harness passes true and false as bools."""
+    if isinstance(value, bool):
+        return value
+    text = str(value).strip().lower()
+    if text in ("true", "1", "yes"):
+        return True
+    if text in ("false", "0", "no"):
+        return False
+    raise ValueError("model argument %s=%r is not true or false" % (name, value))
+
+
+def _options(exact: Any, kv_cache: Optional[str], flash_attention: Optional[str]) -> Options:
+    """The runtime's options from the model arguments, errors named as such."""
+    try:
+        return Options.choose(
+            _DEFAULT_OPTIONS,
+            _switch(exact, "exact") if exact is not None else None,
+            None if kv_cache is None else str(kv_cache),
+            None if flash_attention is None else str(flash_attention),
+        )
+    except ValueError as e:
+        raise ValueError("model arguments: %s" % e) from None
+
+
 @register_model("vorlenta")
 class HarnessModel(LM):
     """A local GGUF model scored exactly through vorlenta_llama_shim.
@@ -54,6 +81,9 @@ class HarnessModel(LM):
     a request is cut to from the left as the harness's models do; and
     tasks_per_call (64), the most distinct contexts one library call scores
     (calls are also kept to about 256 tokens past their retained prefix).
+    exact=true scores with F32 keys and values and no flash attention, the
+    model's own float32 arithmetic; or kv_cache (f16, f32) and
+    flash_attention (auto, off) one by one, as Runtime takes them.
     """
 
     def __init__(
@@ -67,6 +97,9 @@ class HarnessModel(LM):
         n_gpu_layers: int = 0,
         max_length: Optional[int] = None,
         tasks_per_call: int = 64,
+        exact: Any = None,
+        kv_cache: Optional[str] = None,
+        flash_attention: Optional[str] = None,
         **options: Any,
     ) -> None:
         super().__init__()
@@ -74,8 +107,8 @@ class HarnessModel(LM):
         if unknown:
             raise ValueError(
                 "unknown model argument(s) %s; the vorlenta model takes model, n_ctx, n_batch, "
-                "n_seq_max, threads, threads_batch, n_gpu_layers, max_length, tasks_per_call"
-                % ", ".join(unknown)
+                "n_seq_max, threads, threads_batch, n_gpu_layers, max_length, tasks_per_call, "
+                "exact, kv_cache, flash_attention" % ", ".join(unknown)
             )
         if not model:
             raise ValueError("the vorlenta model needs model=PATH of a GGUF file in --model_args")
@@ -94,6 +127,7 @@ class HarnessModel(LM):
                 n_ctx if max_length is None else max_length, "max_length", 2
             ),
             tasks_per_call=_integer(tasks_per_call, "tasks_per_call", 1),
+            options=_options(exact, kv_cache, flash_attention),
         )
         if self._settings["max_length"] > self._settings["n_ctx"]:
             raise ValueError(
@@ -112,6 +146,8 @@ class HarnessModel(LM):
             threads=s["threads"],
             threads_batch=s["threads_batch"],
             n_gpu_layers=s["n_gpu_layers"],
+            kv_cache=s["options"].kv_cache,
+            flash_attention=s["options"].flash_attention,
         )
         # The tokens the vocabulary puts around a text (its start token, an
         # end token for some), found by tokenizing a probe with and without them.
