@@ -60,7 +60,7 @@ std::string read_done_chunks(const std::string &path, const evaluation_header &h
     if (!previous.error.empty()) return previous.error;
     const auto refuse = [&](const std::string &where, const std::string &run) {
         const evaluation_header *theirs = find_header(previous.headers, run);
-        return where + "holds results of another model, text or --ctx (run " + run + ", this run " +
+        return where + "holds results of another model, text, --ctx or --exact (run " + run + ", this run " +
                header.run + "); they differ in " +
                settings_differences(header.settings,
                                     theirs != nullptr ? theirs->settings : nlohmann::ordered_json());
