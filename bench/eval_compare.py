@@ -16,6 +16,10 @@ and batch size, in this one run, once for each thread count of --threads:
              llama-perplexity -f against vl-eval perplexity --text, the time
              per chunk token and both perplexities, which must agree
 
+With --exact, vl-eval --exact (F32 keys and values, no flash attention)
+takes turns with them on the multiple-choice sets, and its time per item
+and its cost over vl-eval's defaults are printed beside them.
+
 For each it prints the wall time per item of each program (the best of
 --runs runs of the whole process, model loading included, the programs
 taking turns so that other load on the machine falls alike on both), the
@@ -242,6 +246,8 @@ def main():
     ap.add_argument("--ppl-chunks", type=int, default=4,
                     help="about this many chunks of --ctx tokens in the generated text")
     ap.add_argument("--seed", type=int, default=15)
+    ap.add_argument("--exact", action="store_true",
+                    help="also time vl-eval --exact on the multiple-choice sets")
     a = ap.parse_args()
 
     os.makedirs(a.work, exist_ok=True)
@@ -288,11 +294,19 @@ def main():
               "--ctx", str(a.ctx), "--quiet"]
         tag = lambda name: "%s.t%d" % (name, threads)
 
-        def vl_command(name, fmt):
-            out = path(tag(name) + ".results.jsonl")
+        def vl_command(name, fmt, exact=False):
+            stem = tag(name) + (".exact" if exact else "")
+            out = path(stem + ".results.jsonl")
             cmd = vl + ["--tasks", path(name), "--format", fmt, "--out", out,
-                        "--summary", path(tag(name) + ".summary.json")]
+                        "--summary", path(stem + ".summary.json")] + (["--exact"] if exact else [])
             return cmd, out
+
+        def exact_run(name, fmt):
+            """vl-eval --exact's turn among the commands, when asked for."""
+            if not a.exact:
+                return []
+            cmd, out = vl_command(name, fmt, exact=True)
+            return [(cmd, path(tag(name) + ".exact.vl-eval.log"), remover(out))]
 
         def vl_outcome(name, out):
             right, answers, answer_tokens = vl_eval_right(out, ids)
@@ -304,29 +318,30 @@ def main():
         # on the binary copy for the item-by-item comparison (and timed too).
         vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
         mc_cmd = lp + ["--multiple-choice", "-bf", path("hellaswag.bin")]
-        t_hs, t_hs_mc, t_vl = interleaved([
+        t_hs, t_hs_mc, t_vl, *t_exact = interleaved([
             (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
              path(tag("hellaswag.txt") + ".perplexity.log"), None),
             (mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"), None),
             (vl_cmd, path(tag("hellaswag.txt") + ".vl-eval.log"), remover(vl_out)),
-        ])
+        ] + exact_run("hellaswag.txt", "hellaswag-text"))
         lp_right = complete(mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"),
                             lambda log: perplexity_right(log, n))
         vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
-        rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
-        rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
+        rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens, t_exact))
+        rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens,
+                     t_exact))
         # ARC- and MMLU-shaped, binary only.
         for name in ("arc", "mmlu"):
             vl_cmd, vl_out = vl_command(name + ".bin", "mc-binary")
             mc_cmd = lp + ["--multiple-choice", "-bf", path(name + ".bin")]
-            t_lp, t_vl = interleaved([
+            t_lp, t_vl, *t_exact = interleaved([
                 (mc_cmd, path(tag(name + ".bin") + ".perplexity.log"), None),
                 (vl_cmd, path(tag(name + ".bin") + ".vl-eval.log"), remover(vl_out)),
-            ])
+            ] + exact_run(name + ".bin", "mc-binary"))
             lp_right = complete(mc_cmd, path(tag(name + ".bin") + ".perplexity.log"),
                                 lambda log: perplexity_right(log, n))
             vl_right, tokens = vl_outcome(name + ".bin", vl_out)
-            rows.append((name, threads, "--multiple-choice", t_lp, t_vl, lp_right, vl_right, tokens))
+            rows.append((name, threads, "--multiple-choice", t_lp, t_vl, lp_right, vl_right, tokens, t_exact))
         # Perplexity of the text, chunks of --ctx, one chunk a decode in both.
         vl_out = path(tag("story") + ".chunks.jsonl")
         lp_cmd, lp_log = lp + ["-f", path("story.txt")], path(tag("story") + ".perplexity.log")
@@ -355,14 +370,17 @@ def main():
     print("ms/item: wall time of the whole process (model loading included) per item;")
     print("ratio: llama-perplexity's time over vl-eval's; agree: items both got right or both wrong")
     print("(acc_per_token); right: how many each got right; tokens: what each decodes")
-    print("(llama-perplexity's derived from vl-eval's counts)\n")
-    print("%-10s %3s %-18s %10s %10s %8s %8s %8s %8s %8s" % (
-        "set", "thr", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval"))
-    for name, threads, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens) in rows:
+    print("(llama-perplexity's derived from vl-eval's counts)%s\n" % (
+        "; exact: vl-eval --exact's ms/item, cost: its time over vl-eval's" if a.exact else ""))
+    print("%-10s %3s %-18s %10s %10s %8s %8s %8s %8s %8s%s" % (
+        "set", "thr", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval",
+        " %8s %7s" % ("exact", "cost") if a.exact else ""))
+    for name, threads, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens), t_exact in rows:
         agree = sum(x == y for x, y in zip(r_lp, r_vl))
-        print("%-10s %3d %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d" % (
+        print("%-10s %3d %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d%s" % (
             name, threads, mode, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, agree, n,
-            sum(r_lp), sum(r_vl), lp_tokens, vl_tokens))
+            sum(r_lp), sum(r_vl), lp_tokens, vl_tokens,
+            " %8.0f %6.2fx" % (1000 * t_exact[0] / n, t_exact[0] / t_vl) if t_exact else ""))
     print("\nperplexity of the text: llama-perplexity -f against vl-eval perplexity --text, chunks of")
     print("%d tokens; ms/token: wall time of the whole process per chunk token; same: both final" % a.ctx)
     print("perplexities equal to 4 significant digits\n")
