@@ -25,18 +25,17 @@ import glob
 import json
 import os
 import random
-import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = os.path.normpath(os.path.join(HERE, "..", "..", "python"))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
 # The harness runs from the task folder: the library's path must hold there.
 if os.environ.get("VL_LLAMA_SHIM_LIBRARY"):
     os.environ["VL_LLAMA_SHIM_LIBRARY"] = os.path.abspath(os.environ["VL_LLAMA_SHIM_LIBRARY"])
 
+from compare_support import taking_turns, timed  # noqa: E402
 from text import passage, sentence  # noqa: E402
 
 MC_YAML = """task: vl_hf_mc
@@ -109,28 +108,30 @@ class Run:
         self.samples = {}
 
     def once(self, work, shots, threads):
+        """Both tasks, each a harness process of its own; returns the
+        process time of both."""
         out = tempfile.mkdtemp(prefix="run-", dir=work)
         seconds_file = os.path.join(out, "scoring-seconds")
         env = dict(os.environ, PYTHONPATH=PACKAGE, HF_DATASETS_OFFLINE="1", HF_HUB_OFFLINE="1",
                    TRANSFORMERS_OFFLINE="1", HF_HOME=os.path.join(work, "hf-home"),
                    OMP_NUM_THREADS=str(threads), VL_BENCH_SCORING_SECONDS=seconds_file, **self.env)
+        total = 0.0
         for task, fewshot in (("vl_hf_mc", "0"), ("vl_hf_mmlu", str(shots))):
             argv = [sys.executable, os.path.join(HERE, "timed_harness.py"), "--model", self.model,
                     "--model_args", self.model_args, "--include_path", work, "--tasks", task,
                     "--num_fewshot", fewshot, "--output_path", os.path.join(out, task), "--log_samples"]
             if self.model == "hf":
                 argv += ["--batch_size", "1", "--device", "cpu"]
-            start = time.perf_counter()
-            done = subprocess.run(argv, env=env, cwd=work, capture_output=True, text=True)
-            process = time.perf_counter() - start
-            if done.returncode != 0:
-                sys.exit("%s on %s failed (%d):\n%s" % (self.label, task, done.returncode, done.stderr[-4000:]))
+            process = timed(argv, log=os.path.join(out, task + ".log"), env=env, cwd=work)
             with open(seconds_file) as f:
                 self.times[task].append((float(f.read()), process))
+            total += process
         for task in TASKS:
             (path,) = glob.glob(os.path.join(out, task, "**", "samples_%s_*.jsonl" % task), recursive=True)
             with open(path) as f:
                 self.samples[task] = {s["doc_id"]: s for s in map(json.loads, f)}
+        print("  %s: %.1f s" % (self.label, total), file=sys.stderr)
+        return total
 
     def best(self, task):
         """The shortest scoring time and the shortest whole-process time."""
@@ -196,10 +197,7 @@ def main():
                         model_dir, file, t, ",exact=true" if exact else ""), env))
 
     load = [os.getloadavg()[0]]
-    for r in range(args.runs):
-        for run in runs:  # the configurations take turns, so load falls alike on all
-            run.once(work, args.shots, t)
-            print("  %s: run %d done" % (run.label, r + 1), file=sys.stderr)
+    taking_turns(args.runs, [lambda _, run=run: run.once(work, args.shots, t) for run in runs])
     load.append(os.getloadavg()[0])
 
     hf = runs[0]
