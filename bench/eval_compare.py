@@ -15,6 +15,10 @@ and batch size, in this one run, once for each thread count of --threads:
   text       about --ppl-chunks chunks of --ctx tokens of plain sentences:
              llama-perplexity -f against vl-eval perplexity --text, the time
              per chunk token and both perplexities, which must agree
+  winogrande sentences of about 40 tokens with a blank, two options of one
+             or two words; llama-perplexity's CSV, scored by
+             llama-perplexity --winogrande and vl-eval --winogrande
+             llama-perplexity (the same definition): both must pick alike
 
 With --exact, vl-eval --exact (F32 keys and values, no flash attention)
 takes turns with them on the multiple-choice sets, and its time per item
@@ -112,6 +116,43 @@ def mmlu_tasks(rng, n):
     return [(preamble + mmlu_question(rng), list(LETTERS), rng.randrange(4)) for _ in range(n)]
 
 
+def winogrande_tasks(rng, n):
+    """(sentence with one "_", option 1, option 2, right option 1 or 2): about
+    ten words before the blank and eight after, options of one or two words
+    that differ."""
+    tasks = []
+    for _ in range(n):
+        before = sentence(rng, rng.randint(8, 12))[:-1] + " because the"
+        after = " ".join(rng.choice(WORDS) for _ in range(rng.randint(6, 10))) + "."
+        first = " ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 2)))
+        second = first
+        while second == first:
+            second = " ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 2)))
+        tasks.append((before + " _ " + after, first, second, rng.randint(1, 2)))
+    return tasks
+
+
+def write_winogrande_csv(path, tasks):
+    """llama-perplexity's Winogrande CSV (no commas in these sentences)."""
+    with open(path, "w", encoding="utf-8") as f:
+        for i, (text, first, second, right) in enumerate(tasks):
+            f.write("%d,%s,%s,%s,%d\n" % (i, text, first, second, right))
+
+
+def vl_eval_picks(results, ids, metric):
+    """The option each item's metric picks (1 or 2), by id."""
+    by_id = {}
+    with open(results) as f:
+        for line in f:
+            r = json.loads(line)
+            if "pick" in r:
+                by_id[r["id"]] = r["pick"][metric] + 1
+    missing = [i for i in ids if i not in by_id]
+    if missing:
+        sys.exit("eval_compare: vl-eval did not score %s (results: %s)" % (missing[0], results))
+    return [by_id[i] for i in ids]
+
+
 def write_hellaswag_text(path, tasks):
     with open(path, "w", encoding="utf-8") as f:
         for context, endings, right in tasks:
@@ -138,23 +179,41 @@ def write_multiple_choice_binary(path, tasks):
         f.write(b"".join(bodies))
 
 
+def task_lines(log, pattern, n):
+    """The lines llama-perplexity prints after each of tasks 1..n, as matches
+    of pattern (whose first group is the task's number), in task order;
+    None when the log lacks some."""
+    found = {}
+    with open(log, errors="replace") as f:
+        for line in f:
+            m = re.match(pattern, line)
+            if m:
+                found[int(m.group(1))] = m
+    if sorted(found) != list(range(1, n + 1)):
+        return None
+    return [found[i] for i in range(1, n + 1)]
+
+
 def perplexity_right(log, n):
     """Each task's right-or-wrong from llama-perplexity's running accuracy
     ("TASK<tab>PERCENT" after every task); None when the log lacks some."""
-    acc = {}
-    with open(log, errors="replace") as f:
-        for line in f:
-            m = re.match(r"^(\d+)\t([0-9.]+)%?(\t|$)", line)
-            if m:
-                acc[int(m.group(1))] = float(m.group(2))
-    if sorted(acc) != list(range(1, n + 1)):
+    lines = task_lines(log, r"^(\d+)\t([0-9.]+)%?(\t|$)", n)
+    if lines is None:
         return None
     right, done = [], 0
-    for i in range(1, n + 1):
-        correct = round(acc[i] * i / 100.0)
+    for i, m in enumerate(lines, 1):
+        correct = round(float(m.group(2)) * i / 100.0)
         right.append(correct - done == 1)
         done = correct
     return right
+
+
+def perplexity_winogrande_picks(log, n):
+    """Each task's pick (1 or 2) from llama-perplexity --winogrande's line
+    after it ("TASK<tab>ACCURACY<tab>SCORE1 SCORE2 PICK ANSWER"); None when
+    the log lacks some."""
+    lines = task_lines(log, r"^(\d+)\t[0-9.]+\t\s*\S+\s+\S+\s+([12])\s+[12]\s*$", n)
+    return None if lines is None else [int(m.group(2)) for m in lines]
 
 
 def vl_eval_right(results, ids):
@@ -257,11 +316,15 @@ def main():
     arc = arc_tasks(rng, a.tasks)
     # About two tokens a word; a little more than the chunks need.
     story = story_text(rng, (a.ppl_chunks * a.ctx + a.ctx // 4) // 2)
+    # One task more than is compared: llama-perplexity never scores a file's
+    # last line (it reads the file without its final newline).
+    wg = winogrande_tasks(rng, a.tasks + 1)
     files = {
         "hellaswag.txt": lambda p: write_hellaswag_text(p, hs),
         "hellaswag.bin": lambda p: write_multiple_choice_binary(p, hs),
         "mmlu.bin": lambda p: write_multiple_choice_binary(p, mm),
         "arc.bin": lambda p: write_multiple_choice_binary(p, arc),
+        "winogrande.csv": lambda p: write_winogrande_csv(p, wg),
     }
     for name, write in files.items():
         write(os.path.join(a.work, name))
@@ -287,7 +350,7 @@ def main():
         return lambda: os.path.exists(out) and os.remove(out)
 
     load_before = os.getloadavg()
-    rows, ppl_rows = [], []
+    rows, ppl_rows, wg_rows = [], [], []
     for threads in a.threads:
         lp = [a.perplexity, "-m", a.model, "-t", str(threads), "-c", str(a.ctx), "-b", str(a.ctx)]
         vl = [a.vl_eval, "--model", a.model, "--prompt", "raw", "--threads", str(threads),
@@ -362,6 +425,21 @@ def main():
         if vl_final is None:
             sys.exit("eval_compare: no final estimate from vl-eval (log: %s)" % vl_log)
         ppl_rows.append((threads, chunks, t_lp, t_vl, lp_final, vl_final))
+        # Winogrande-shaped: the same definition in both, llama-perplexity's;
+        # vl-eval scores the tasks llama-perplexity scores.
+        vl_cmd, vl_out = vl_command("winogrande.csv", "winogrande-csv")
+        vl_cmd += ["--winogrande", "llama-perplexity", "--limit", str(n)]
+        lp_cmd = lp + ["--winogrande", "-f", path("winogrande.csv")]
+        lp_log = path(tag("winogrande") + ".perplexity.log")
+        t_lp, t_vl = interleaved([
+            (lp_cmd, lp_log, None),
+            (vl_cmd, path(tag("winogrande") + ".vl-eval.log"), remover(vl_out)),
+        ])
+        lp_picks = complete(lp_cmd, lp_log, lambda log: perplexity_winogrande_picks(log, n))
+        vl_picks = vl_eval_picks(vl_out, [str(i) for i in range(n)], "acc_per_token")
+        with open(path(tag("winogrande.csv") + ".summary.json")) as f:
+            vl_tokens = json.load(f)["tokens_decoded"]
+        wg_rows.append((threads, t_lp, t_vl, lp_picks, vl_picks, vl_tokens))
 
     load = lambda l: " ".join("%.2f" % x for x in l)
     print("model %s, threads %s, context and batch %d, %d tasks a set, best of %d runs"
@@ -392,6 +470,13 @@ def main():
         print("%-10s %3d %6d %10.3f %10.3f %7.2fx %14s %14s %5s" % (
             "text", threads, chunks, 1000 * t_lp / tokens, 1000 * t_vl / tokens, t_lp / t_vl,
             "%.4f+/-%.4f" % (p_lp, u_lp), "%.4f+/-%.4f" % (p_vl, u_vl), "yes" if same else "NO"))
+    print("\nWinogrande: llama-perplexity --winogrande against vl-eval --winogrande llama-perplexity,")
+    print("one definition; same: items both picked alike; tokens: what vl-eval decodes\n")
+    print("%-10s %3s %10s %10s %8s %8s %8s" % ("set", "thr", "ms/item", "vl-eval", "ratio", "same", "tokens"))
+    for threads, t_lp, t_vl, lp_picks, vl_picks, vl_tokens in wg_rows:
+        same = sum(x == y for x, y in zip(lp_picks, vl_picks))
+        print("%-10s %3d %10.0f %10.0f %7.2fx %5d/%-2d %8d" % (
+            "winogrande", threads, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, same, n, vl_tokens))
     return 0
 
 

@@ -382,6 +382,104 @@ VL_LLAMA_API int32_t vl_llama_score_sequence_batch(vl_llama_runtime *runtime,
                                                    uint8_t *out_greedy, char *err,
                                                    size_t err_cap);
 
+/* ---- greedy generation and conversations (library 5.4) ------------------ */
+
+/* Why a prompt of vl_llama_generate stopped. */
+#define VL_LLAMA_STOP_LIMIT 0       /* it generated its limit of new tokens */
+#define VL_LLAMA_STOP_END_TOKEN 1   /* the model chose an end-of-generation token */
+#define VL_LLAMA_STOP_STRING 2      /* the text generated holds one of its stop strings */
+
+/* Greedy generation for prompt_count >= 1 prompts: prompt i is the tokens
+ * prompt_tokens[prompt_offsets[i] .. prompt_offsets[i + 1]), and it may
+ * generate up to out_offsets[i + 1] - out_offsets[i] new tokens (0 makes
+ * none), written from out_tokens[out_offsets[i]] on. prompt_tokens may be
+ * NULL when every prompt is empty, out_tokens when every limit is 0.
+ *
+ * Each step takes the most probable next token (the lowest id among equal
+ * maxima). A prompt stops, for out_reasons[i]:
+ *  - VL_LLAMA_STOP_END_TOKEN when the model chooses an end-of-generation
+ *    token (llama_vocab_is_eog); that token is not written;
+ *  - VL_LLAMA_STOP_STRING when the text of the tokens generated so far, as
+ *    vl_llama_decode_tokens renders them, holds one of the prompt's stop
+ *    strings. The token that completed the string is the last one written:
+ *    the host cuts the decoded text where the string begins (the text
+ *    before it is what was generated, the string and anything after it in
+ *    the last token's text is not);
+ *  - VL_LLAMA_STOP_LIMIT when it has written its limit of tokens.
+ * out_counts[i] receives the number of tokens written for prompt i.
+ *
+ * Stop strings: prompt i has the strings stop_set_offsets[i] ..
+ * stop_set_offsets[i + 1] - 1 of a list whose string k is the bytes
+ * stop_text[stop_offsets[k] .. stop_offsets[k + 1]) (UTF-8, not
+ * NUL-terminated, never empty). stop_set_offsets (prompt_count + 1 entries)
+ * may be NULL for no stop strings at all; then stop_text and stop_offsets
+ * are not read.
+ *
+ * Decodes: the prompts run in the scratch sequences (n_seq_max - 1 at a
+ * time), all running prompts advancing together in one decode per step; a
+ * stopped prompt's sequence goes to the next prompt, in order, once the
+ * window has room for that prompt and its limit beside the running ones.
+ * The tokens that all prompts begin with are decoded once and copied. A
+ * prompt longer than one decode takes is decoded over several steps.
+ *
+ * With a retained prefix every prompt follows it (an empty prompt starts
+ * from the kept logits) and the prefix stays usable whatever the outcome.
+ * Without one every prompt starts at position 0 and must not be empty, and
+ * the call clears the memory once its checks have passed.
+ *
+ * Every check below comes before anything is decoded, in this order:
+ * "invalid generation arguments", "llama.cpp context does not expose
+ * sequence memory", "generation offsets are invalid", "stop string is
+ * empty", "token sequence is too large for llama.cpp", "token id exceeds
+ * llama.cpp range", "prompt token exceeds vocabulary size", "prompt is
+ * empty and no shared prefix is retained", "prompt and new-token limit do
+ * not fit the context window" (the prefix, the prompt and its limit but one
+ * token must fit n_ctx). Generation can then fail with "llama_decode failed
+ * while generating", "llama_get_logits_ith returned null while generating",
+ * "non-finite vocabulary logit" or "llama_detokenize failed"; the tokens,
+ * counts and reasons of prompts already stopped stay written, a prompt
+ * still running has its count of tokens written so far and the reason -1,
+ * and the scratch sequences are removed on every path. (Library 5.4.) */
+VL_LLAMA_API int32_t vl_llama_generate(vl_llama_runtime *runtime,
+                                       const uint32_t *prompt_tokens,
+                                       const size_t *prompt_offsets, size_t prompt_count,
+                                       const char *stop_text, const size_t *stop_offsets,
+                                       const size_t *stop_set_offsets, uint32_t *out_tokens,
+                                       const size_t *out_offsets, size_t *out_counts,
+                                       int32_t *out_reasons, char *err, size_t err_cap);
+
+/* One message of a conversation: a role ("system", "user", "assistant",
+ * ...) and its content, both NUL-terminated UTF-8. */
+typedef struct vl_llama_message {
+    const char *role;
+    const char *content;
+} vl_llama_message;
+
+/* Lays out message_count messages with the model's chat template through
+ * llama.cpp's built-in template engine, opening the assistant turn when
+ * add_assistant is non-zero, and returns the text's length in bytes. With
+ * out_text NULL or out_cap 0 only the length is returned; otherwise
+ * out_cap must be at least length + 1, else "chat text output buffer is too
+ * small", and the text is written with a NUL. messages may be NULL when
+ * message_count is 0. Fails with "invalid chat arguments" (NULL runtime,
+ * messages, role or content), "GGUF model does not expose a
+ * llama.cpp-supported chat template" and "llama_chat_apply_template failed"
+ * (also for a template the engine does not know). Does not touch the
+ * context. (Library 5.4.) */
+VL_LLAMA_API int64_t vl_llama_apply_chat_template(const vl_llama_runtime *runtime,
+                                                  const vl_llama_message *messages,
+                                                  size_t message_count, int32_t add_assistant,
+                                                  char *out_text, size_t out_cap, char *err,
+                                                  size_t err_cap);
+
+/* The model's chat template as the GGUF file holds it (a Jinja text), for
+ * hosts that render or record it themselves; "" when the model has none.
+ * Size query then fill as vl_llama_apply_chat_template, with which it shares
+ * "chat text output buffer is too small"; a NULL runtime fails with "invalid
+ * chat arguments". (Library 5.4.) */
+VL_LLAMA_API int64_t vl_llama_chat_template(const vl_llama_runtime *runtime, char *out_text,
+                                            size_t out_cap, char *err, size_t err_cap);
+
 /* ---- open-time options (library 5.4) -------------------------------------
  * How the model computes, beside vl_llama_config's sizes and threads. The
  * defaults are llama.cpp's own: keys and values kept in F16, and flash

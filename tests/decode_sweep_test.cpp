@@ -50,12 +50,14 @@ enum class scorer {
     score_root_batch,
     score_sequences,
     score_suffix_sequences,
-    score_sequence_batch
+    score_sequence_batch,
+    generate
 };
 const scorer all_scorers[] = {scorer::score_next,         scorer::prefill_shared,
                               scorer::score_suffix,       scorer::score_suffix_batch,
                               scorer::score_root_batch,   scorer::score_sequences,
-                              scorer::score_suffix_sequences, scorer::score_sequence_batch};
+                              scorer::score_suffix_sequences, scorer::score_sequence_batch,
+                              scorer::generate};
 
 const char *scorer_name(scorer s) {
     switch (s) {
@@ -67,6 +69,7 @@ const char *scorer_name(scorer s) {
     case scorer::score_sequences: return "score_sequences";
     case scorer::score_suffix_sequences: return "score_suffix_sequences";
     case scorer::score_sequence_batch: return "score_sequence_batch";
+    case scorer::generate: return "generate";
     }
     return "?";
 }
@@ -152,13 +155,22 @@ int32_t call(vl_llama_runtime *r, scorer s, std::size_t n, char *err, std::size_
         return vl_llama_score_sequence_batch(r, tokens.data(), context_offsets, cands.data(), sequence_offsets,
                                              task_offsets, 2, out, nullptr, err, cap);
     }
+    case scorer::generate: {
+        // Two prompts of n / 2 and the rest of the tokens, three new tokens each.
+        const std::size_t prompt_offsets[] = {0, n / 2, n}, out_offsets[] = {0, 3, 6};
+        uint32_t generated[6];
+        std::size_t counts[2];
+        int32_t reasons[2];
+        return vl_llama_generate(r, tokens.data(), prompt_offsets, 2, nullptr, nullptr, nullptr, generated,
+                                 out_offsets, counts, reasons, err, cap);
+    }
     }
     return -1;
 }
 
 bool needs_prefix(scorer s) {
     return s == scorer::score_suffix || s == scorer::score_suffix_batch || s == scorer::score_suffix_sequences ||
-           s == scorer::score_sequence_batch;
+           s == scorer::score_sequence_batch || s == scorer::generate;
 }
 
 // The messages a scorer may refuse an oversized decode with: its own
@@ -182,6 +194,7 @@ std::set<std::string> refusals(scorer s) {
         return {"llama_decode failed before shared sequence scoring",
                 "shared prefix plus suffix exceeds context window"};
     case scorer::score_sequence_batch: return {"task does not fit the context window"};
+    case scorer::generate: return {"prompt and new-token limit do not fit the context window"};
     }
     return {};
 }
@@ -261,10 +274,11 @@ void sweep_child(model_kind kind, limits l, scorer s, const report &to_parent) {
             if (rc != -1) to_parent.line("fail", what + ": succeeded where the mode is unsupported");
             continue;
         }
-        if (s == scorer::score_sequence_batch) {
+        if (s == scorer::score_sequence_batch || s == scorer::generate) {
             // Split over as many decodes as it takes: only a task longer than
-            // the window is refused.
-            const bool fits = prefix_len + (n - n / 2) + 1 <= n_ctx;
+            // the window is refused (a prompt and two of its three tokens).
+            const std::size_t extra = s == scorer::generate ? 2 : 1;
+            const bool fits = prefix_len + (n - n / 2) + extra <= n_ctx;
             if (fits ? rc != 0 : (rc != -1 || allowed.count(err) == 0))
                 to_parent.line("fail", what + (fits ? ": fits, but failed with " : ": not refused as expected: ") + err);
             else if (std::string bad = state_after_refusal(r, s, kind); !bad.empty())
@@ -363,7 +377,7 @@ TEST(DecodeSweep, NoCallAbortsAroundTheBatchSizes) {
         }
     }
     std::printf("decode sweep: %d calls in %d runtimes\n", calls, children);
-    EXPECT_EQ(children, 3 * 5 * 8);
+    EXPECT_EQ(children, 3 * 5 * 9);
     EXPECT_GT(calls, children * 6);  // every child got through its lengths
 }
 

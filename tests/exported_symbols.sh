@@ -26,10 +26,10 @@ if [ -n "$header" ]; then
     fi
 fi
 # The 21 functions of ABI 5's first release, and those minor releases added
-# (5.2: 2, 5.3: 3, 5.4: 2).
+# (5.2: 2, 5.3: 3, 5.4: 5).
 count=$(wc -l <"$expected")
-if [ "$count" -ne 28 ]; then
-    echo "$expected lists $count functions; the interface has 28"
+if [ "$count" -ne 31 ]; then
+    echo "$expected lists $count functions; the interface has 31"
     exit 1
 fi
 echo "exports: $count vl_llama_ functions, as listed and declared, nothing else"

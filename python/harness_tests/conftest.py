@@ -25,6 +25,7 @@ VL_EVAL = os.environ.get("VL_EVAL", str(CHECKOUT / "build/plain/tools/eval/vl-ev
 SHARED_MODELS = pathlib.Path(
     os.environ.get("VL_SHARED_MODELS_DIR", CHECKOUT.parent / "shared/models")
 )
+FIXTURE_DIR = pathlib.Path(os.environ.get("VL_FIXTURE_DIR", CHECKOUT / "build/plain/fixtures"))
 TASKS = pathlib.Path(__file__).resolve().parent / "tasks"
 MODEL = SHARED_MODELS / "stories260K.gguf"
 # One thread and a small window, as the other tests of the package run.
@@ -34,14 +35,14 @@ MODEL_ARGS = "model=%s,%s" % (MODEL, ",".join("%s=%d" % kv for kv in RUNTIME.ite
 import vorlenta_llama_shim as vl  # noqa: E402  (after the library path is known)
 
 
-def harness(tmp: pathlib.Path, *args: str) -> subprocess.CompletedProcess:
-    """python3 -m vorlenta_llama_shim.harness ARGS, from the task folder,
-    offline, with the harness's data cache under tmp."""
+def harness(tmp: pathlib.Path, *args: str, tasks: pathlib.Path = TASKS) -> subprocess.CompletedProcess:
+    """python3 -m vorlenta_llama_shim.harness ARGS with the task files of
+    tasks, from that folder, offline, with the harness's data cache under tmp."""
     env = dict(os.environ)
     env.update(HF_DATASETS_OFFLINE="1", HF_HUB_OFFLINE="1", HF_HOME=str(tmp / "hf"))
     return subprocess.run(
-        [sys.executable, "-m", "vorlenta_llama_shim.harness", "--include_path", str(TASKS), *args],
-        cwd=TASKS, env=env, capture_output=True, text=True, timeout=600,
+        [sys.executable, "-m", "vorlenta_llama_shim.harness", "--include_path", str(tasks), *args],
+        cwd=tasks, env=env, capture_output=True, text=True, timeout=600,
     )
 
 

@@ -15,7 +15,7 @@ from conftest import MODEL_ARGS, RUNTIME, TASKS, VL_EVAL, harness, jsonl, read_r
 
 import vorlenta_llama_shim as vl
 from lm_eval.api.instance import Instance
-from vorlenta_llama_shim.harness import GenerationUnsupported, HarnessModel
+from vorlenta_llama_shim.harness import HarnessModel
 
 # A score computed in another batch layout (other sequences beside it, a
 # retained prefix or none) differs in float32's last bits, more for longer
@@ -178,16 +178,6 @@ def test_cached_run_gives_the_same_numbers_without_scoring(scored_run, run_dir):
     assert "Requests remaining: 0" in done.stderr
     assert "vorlenta loglikelihood" not in done.stderr  # no progress bar: nothing scored
     assert read_run(out)["results"] == scored_run["results"]
-
-
-def test_generation_task_fails_with_a_clear_message(model, run_dir):
-    done = harness(
-        run_dir, "--model", "vorlenta", "--model_args", MODEL_ARGS, "--tasks", "vl_generate", "--limit", "2",
-    )
-    assert done.returncode != 0
-    assert "the vorlenta model scores answers and does not generate text" in done.stderr
-    with pytest.raises(GenerationUnsupported):
-        model.generate_until(requests("generate_until", [("Once", {"until": ["\n"]})]))
 
 
 def test_bad_model_arguments_are_named(model_path):

@@ -86,8 +86,10 @@ _POINTERS = {
     "char": ctypes.c_char_p,
     "uint32_t": _capi.U32P,
     "uint8_t": _capi.U8P,
+    "int32_t": _capi.I32P,
     "size_t": _capi.SizeP,
     "float": _capi.FloatP,
+    "vl_llama_message": ctypes.POINTER(_capi.Message),
 }
 
 
@@ -112,7 +114,7 @@ def header_declarations():
 
 def test_every_export_is_declared_once_with_the_headers_types():
     declared = header_declarations()
-    assert len(declared) == 28
+    assert len(declared) == 31
     assert set(_capi.SIGNATURES) == set(declared)
     for name, (restype, argtypes) in declared.items():
         assert _capi.SIGNATURES[name] == (restype, argtypes), name

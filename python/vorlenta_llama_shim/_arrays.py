@@ -15,7 +15,7 @@ from typing import Iterable, List, Sequence, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._capi import FloatP, SizeP, U8P, U32P
+from ._capi import FloatP, I32P, SizeP, U8P, U32P
 
 # What the package accepts wherever it takes token ids.
 Tokens = Union[Sequence[int], npt.NDArray[np.integer]]
@@ -80,3 +80,7 @@ def floatp(array: npt.NDArray[np.float32]) -> ctypes._Pointer:  # type: ignore[t
 
 def u8p(array: npt.NDArray[np.uint8]) -> ctypes._Pointer:  # type: ignore[type-arg]
     return array.ctypes.data_as(U8P)
+
+
+def i32p(array: npt.NDArray[np.int32]) -> ctypes._Pointer:  # type: ignore[type-arg]
+    return array.ctypes.data_as(I32P)

@@ -49,9 +49,16 @@ KV_CACHE_TYPES = {"f16": 0, "f32": 1}
 FLASH_ATTENTION_MODES = {"auto": 0, "off": 1}
 
 
+class Message(ctypes.Structure):
+    """vl_llama_message: one message of a conversation."""
+
+    _fields_ = [("role", ctypes.c_char_p), ("content", ctypes.c_char_p)]
+
+
 RuntimeP = ctypes.POINTER(RuntimeHandle)
 U32P = ctypes.POINTER(ctypes.c_uint32)
 U8P = ctypes.POINTER(ctypes.c_uint8)
+I32P = ctypes.POINTER(ctypes.c_int32)
 SizeP = ctypes.POINTER(ctypes.c_size_t)
 FloatP = ctypes.POINTER(ctypes.c_float)
 _char_p = ctypes.c_char_p
@@ -106,6 +113,15 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
         _i32,
         [RuntimeP, U32P, SizeP, U32P, SizeP, SizeP, _size, FloatP, U8P] + _ERR,
     ),
+    "vl_llama_generate": (
+        _i32,
+        [RuntimeP, U32P, SizeP, _size, _buf_p, SizeP, SizeP, U32P, SizeP, SizeP, I32P] + _ERR,
+    ),
+    "vl_llama_apply_chat_template": (
+        _i64,
+        [RuntimeP, ctypes.POINTER(Message), _size, _i32, _buf_p, _size] + _ERR,
+    ),
+    "vl_llama_chat_template": (_i64, [RuntimeP, _buf_p, _size] + _ERR),
 }
 
 

@@ -13,10 +13,11 @@ from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, 
 import numpy as np
 import numpy.typing as npt
 
-from . import _arrays
-from ._arrays import Tokens, floatp, sizep, u8p, u32p
-from ._capi import Config, lib
+from . import _arrays, generation
+from ._arrays import Tokens, floatp, i32p, sizep, u8p, u32p
+from ._capi import Config, Message, lib
 from .errors import ERROR_CAPACITY, error_buffer, failure
+from .generation import Generation, StopStrings
 from .options import DEFAULT as _DEFAULT_OPTIONS
 from .options import Options
 from .ranking import Question, RankedAnswer, common_prefix, shares
@@ -533,6 +534,76 @@ class Runtime:
         if flags is None:
             return per_task
         return per_task, np.split(flags.astype(bool), cuts)
+
+    # ---- generation and conversations ------------------------------------------
+
+    def generate(
+        self,
+        prompts: Sequence[Tokens],
+        max_new_tokens: Union[int, Sequence[int]],
+        stop: StopStrings = None,
+    ) -> List[Generation]:
+        """Greedy continuations of many prompts, decoded side by side.
+
+        Each prompt stops at its limit of new tokens (one int for all, or one
+        per prompt), at an end-of-generation token, or once its text holds
+        one of its stop strings (stop: one list for all prompts, or one list
+        per prompt). With a retained prefix the prompts follow it and may be
+        empty, and the prefix stays; without one the call clears the memory.
+        Returns one Generation per prompt, in order."""
+        if isinstance(prompts, (str, bytes)) or not isinstance(prompts, Iterable):
+            raise TypeError("prompts must be a sequence of token id sequences")
+        prompt_list = list(prompts)
+        if not prompt_list:
+            return []
+        p, p_offsets = _arrays.flat(prompt_list, "prompts")
+        counts_wanted = generation.limits(max_new_tokens, len(prompt_list))
+        stops = generation.stop_lists(stop, len(prompt_list))
+        text, s_offsets, s_sets = generation.flat_stops(stops)
+        out_offsets = np.zeros(len(prompt_list) + 1, dtype=np.uintp)
+        np.cumsum(counts_wanted, out=out_offsets[1:])
+        out = np.zeros(int(out_offsets[-1]), dtype=np.uint32)
+        counts = np.zeros(len(prompt_list), dtype=np.uintp)
+        reasons = np.zeros(len(prompt_list), dtype=np.int32)
+        with self._lock:
+            self._call(
+                lib.vl_llama_generate,
+                u32p(p) if len(p) else None, sizep(p_offsets), len(prompt_list),
+                text, sizep(s_offsets), sizep(s_sets),
+                u32p(out) if len(out) else None, sizep(out_offsets), sizep(counts), i32p(reasons),
+            )
+            results = []
+            for i in range(len(prompt_list)):
+                start = int(out_offsets[i])
+                ids = out[start : start + int(counts[i])].copy()
+                results.append(
+                    Generation(ids, generation.cut(self.decode(ids), stops[i]), generation.STOP_REASONS[int(reasons[i])])
+                )
+        return results
+
+    def apply_chat_template(self, messages: Iterable[Any], add_generation_prompt: bool = True) -> str:
+        """The conversation laid out with the model's chat template by
+        llama.cpp's built-in template engine: messages are {"role": ...,
+        "content": ...} dicts or (role, content) pairs; add_generation_prompt
+        opens the assistant's turn at the end."""
+        pairs = generation.messages(messages)
+        array = (Message * max(len(pairs), 1))(*[Message(r, c) for r, c in pairs])
+        flag = 1 if add_generation_prompt else 0
+        with self._lock:
+            n = self._call(lib.vl_llama_apply_chat_template, array, len(pairs), flag, None, 0)
+            buffer = ctypes.create_string_buffer(n + 1)
+            n = self._call(lib.vl_llama_apply_chat_template, array, len(pairs), flag, buffer, len(buffer))
+        return buffer.raw[:n].decode("utf-8", errors="replace")
+
+    @property
+    def chat_template(self) -> Optional[str]:
+        """The model's chat template as its file holds it (a Jinja text), or
+        None when it has none."""
+        with self._lock:
+            n = self._call(lib.vl_llama_chat_template, None, 0)
+            buffer = ctypes.create_string_buffer(n + 1)
+            n = self._call(lib.vl_llama_chat_template, buffer, len(buffer))
+        return buffer.raw[:n].decode("utf-8", errors="replace") if n else None
 
     # ---- answers ----------------------------------------------------------------
 

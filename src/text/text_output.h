@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <string>
 
 #include "runtime/outcome.h"
 #include "scoring/token_ids.h"
@@ -36,6 +38,20 @@ outcome query_then_fill(Write &&write, char *out_text, std::size_t out_cap, std:
     if (!write(out_text, text_len_max, r) || r < 0 || r > text_len_max) return "llama_detokenize failed";
     out_text[r] = '\0';
     length = r;
+    return ok;
+}
+
+// Size query then fill for text the library made itself: with out_text
+// NULL or out_cap 0 only the length is set; otherwise the text and a NUL
+// are written when both fit, else too_small is the outcome.
+inline outcome copy_text(const std::string &text, char *out_text, std::size_t out_cap,
+                         outcome too_small, std::int64_t &length) {
+    if (out_text != nullptr && out_cap != 0) {
+        if (out_cap <= text.size()) return too_small;
+        std::memcpy(out_text, text.data(), text.size());
+        out_text[text.size()] = '\0';
+    }
+    length = static_cast<std::int64_t>(text.size());
     return ok;
 }
 

@@ -18,6 +18,7 @@
 #include "results/record_json.h"
 #include "results/summary.h"
 #include "tasks/jsonl_formats.h"
+#include "tasks/python_random.h"
 #include "tasks/python_text.h"
 #include "tasks/task_formats.h"
 #include "tasks/task_options.h"
@@ -198,7 +199,17 @@ TEST(FewShot, MmluExamplesComeFromTheSameSubjectAfterItsSubjectLine) {
     EXPECT_EQ(read.items[0].description + read.items[0].context, math);
     EXPECT_EQ(read.items[1].description + read.items[1].context, astronomy);
     raw_prompt(read.items[0], math);
-    EXPECT_NE(examples.find("Answer: C\n\n"), std::string::npos);
+    // The examples are part of the run's identity: other examples, another
+    // fingerprint; the same, the same.
+    const std::string two = examples;
+    options.fewshot = 1;
+    read = format.read(tasks);
+    ASSERT_EQ(apply_task_options(options, format, tasks, read.items, examples), "");
+    EXPECT_NE(examples, two);
+    options.fewshot = 2;
+    read = format.read(tasks);
+    ASSERT_EQ(apply_task_options(options, format, tasks, read.items, examples), "");
+    EXPECT_EQ(examples, two);
 
     // Three of a subject with two solved examples in the file is refused.
     read = format.read(tasks);
@@ -209,21 +220,89 @@ TEST(FewShot, MmluExamplesComeFromTheSameSubjectAfterItsSubjectLine) {
         << error;
 }
 
-TEST(FewShot, OtherFormatsTakeTheFirstItemsOfTheFile) {
+// Python's random.Random(1234) as CPython computes it (3.11 and 3.14):
+// getrandbits and random.sample's two algorithms, a list of the population
+// for small ones (n <= 21 + ...) and a set of the picks for large ones.
+TEST(FewShot, TheGeneratorDrawsAsCPythonDoes) {
+    python_random r(1234);
+    EXPECT_EQ(r.sample(10, 3), (std::vector<std::size_t>{7, 1, 0}));
+    EXPECT_EQ(r.sample(10, 4), (std::vector<std::size_t>{1, 0, 9, 8}));
+    EXPECT_EQ(r.sample(24, 4), (std::vector<std::size_t>{11, 7, 0, 20}));
+    EXPECT_EQ(r.sample(40000, 6), (std::vector<std::size_t>{31735, 30379, 9735, 5982, 11999, 7498}));
+    EXPECT_EQ(r.getrandbits(32), 3630744271u);
+    python_random wide(1234);
+    EXPECT_EQ(wide.getrandbits(40), 858849378233u);
+    EXPECT_EQ(wide.getrandbits(64), 2155511622373988895u);
+    EXPECT_EQ(wide.randbelow(1000000000000u), 98816423444u);
+    const std::vector<std::size_t> thirty = wide.sample(100, 30);
+    EXPECT_EQ(std::vector<std::size_t>(thirty.begin(), thirty.begin() + 8),
+              (std::vector<std::size_t>{74, 4, 85, 88, 10, 12, 45, 30}));
+    // Seeds of one word, of two, and negative ones (their absolute value).
+    EXPECT_EQ(python_random(0).getrandbits(32), 3626764237u);
+    EXPECT_EQ(python_random((std::int64_t{1} << 40) + 5).getrandbits(32), 2166296868u);
+    EXPECT_EQ(python_random(-7).getrandbits(32), 1390851128u);
+}
+
+// The harness's default sampler: one generator for the whole file, seeded
+// once, drawing for item after item; HellaSwag draws one more and drops the
+// item itself. The expected draws are CPython's:
+//   r = Random(1234); [r.sample(range(3), 2) for _ in range(3)]
+//   r = Random(1234); [[x for x in r.sample(range(4), 3) if x != i][:2] for i in range(4)]
+TEST(FewShot, OtherFormatsDrawTheExamplesAsTheHarnessDoes) {
     const std::string file = scratch_file(
         "fewshot_arc.jsonl",
         R"({"question": "Q1?", "choices": {"text": ["a", "b"], "label": ["A", "B"]}, "answerKey": "B"})" "\n"
-        R"({"question": "Q2?", "choices": {"text": ["c", "d"], "label": ["A", "B"]}, "answerKey": "A"})" "\n"
+        R"({"question": "Q2?", "choices": {"text": ["c"], "label": ["A"]}, "answerKey": "A"})" "\n"
         R"({"question": "Q3?", "choices": {"text": ["e", "f"], "label": ["A", "B"]}, "answerKey": "A"})" "\n");
-    const task_format &format = *find_task_format("arc");
-    read_result read = format.read(file);
+    const task_format &arc = *find_task_format("arc");
+    read_result read = arc.read(file);
+    // The second item cannot be scored (one answer), but it has a right
+    // answer to show, and the harness draws for it all the same.
+    ASSERT_EQ(read.items[1].skip_reason, "fewer than two answers");
     task_options options;
     options.fewshot = 2;
     options.fewshot_from = file;
     std::string examples;
-    ASSERT_EQ(apply_task_options(options, format, file, read.items, examples), "");
-    EXPECT_EQ(read.items[2].context,
-              "Question: Q1?\nAnswer: b\n\nQuestion: Q2?\nAnswer: c\n\nQuestion: Q3?\nAnswer:");
+    ASSERT_EQ(apply_task_options(options, arc, file, read.items, examples), "");
+    const std::string q[] = {"Question: Q1?\nAnswer: b\n\n", "Question: Q2?\nAnswer: c\n\n",
+                             "Question: Q3?\nAnswer: e\n\n"};
+    EXPECT_EQ(read.items[0].context, q[1] + q[0] + "Question: Q1?\nAnswer:");
+    EXPECT_EQ(read.items[1].context, q[0] + q[2] + "Question: Q2?\nAnswer:");
+    EXPECT_EQ(read.items[2].context, q[2] + q[0] + "Question: Q3?\nAnswer:");
+    // Another seed, other draws: Random(7) gives [1, 0], [1, 0], [0, 2].
+    read = arc.read(file);
+    options.fewshot_seed = 7;
+    ASSERT_EQ(apply_task_options(options, arc, file, read.items, examples), "");
+    EXPECT_EQ(read.items[0].context, q[1] + q[0] + "Question: Q1?\nAnswer:");
+    EXPECT_EQ(read.items[2].context, q[0] + q[2] + "Question: Q3?\nAnswer:");
+
+    std::string lines;
+    for (int i = 0; i < 4; ++i)
+        lines += R"({"ind": )" + std::to_string(i) + R"(, "activity_label": "L", "ctx_a": "Context )" +
+                 std::to_string(i) + R"(.", "ctx_b": "", "endings": ["yes )" + std::to_string(i) +
+                 R"(", "no"], "label": "0"})" "\n";
+    const std::string hellaswag = scratch_file("fewshot_hellaswag.jsonl", lines);
+    const task_format &format = *find_task_format("hellaswag");
+    read = format.read(hellaswag);
+    options.fewshot_seed = harness_fewshot_seed;
+    options.fewshot_from = hellaswag;
+    ASSERT_EQ(apply_task_options(options, format, hellaswag, read.items, examples), "");
+    const auto example = [](int i) {
+        return "L: Context " + std::to_string(i) + ". yes " + std::to_string(i) + "\n\n";
+    };
+    const int drawn[4][2] = {{3, 2}, {0, 2}, {0, 3}, {1, 0}};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(read.items[i].context,
+                  example(drawn[i][0]) + example(drawn[i][1]) + "L: Context " + std::to_string(i) + ".")
+            << i;
+
+    // A file of two examples holds no two besides the item itself.
+    const std::string pair = scratch_file("fewshot_pair.jsonl", lines.substr(0, lines.find('\n', lines.find('\n') + 1) + 1));
+    read = format.read(pair);
+    options.fewshot_from = pair;
+    EXPECT_EQ(apply_task_options(options, format, pair, read.items, examples),
+              pair + ": has 1 solved examples besides the item itself, --fewshot asks for 2 (for the "
+                     "item on line 1 of " + pair + ")");
 }
 
 TEST(Groups, GroupByAFieldAndTheSummaryBreaksMetricsDown) {

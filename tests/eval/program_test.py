@@ -3,6 +3,8 @@ prefixes against --no-share, batched scoring against --walk, a run killed and
 resumed, Ctrl-C, bad input, and shards merged by `vl-eval summarize`."""
 import json
 import os
+import re
+import shutil
 import signal
 import subprocess
 import time
@@ -541,6 +543,69 @@ class ChangedItems(unittest.TestCase):
         p = subprocess.run([VL_EVAL, "summarize", old], capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(p.returncode, 1)
         self.assertIn(old + ":2: no 'item_xxh3'", p.stderr)
+
+
+# Winogrande items in llama-perplexity's CSV: index, sentence (quoted when
+# it has commas), the options, the right one's number.
+WINOGRANDE = [
+    ("Lily gave the ball to Tom because _ did not want to play anymore.", "Lily", "Tom", 1),
+    ("The sun was hot and the snow was cold, so the _ melted.", "snow", "sun", 1),
+    ("The bird sang in the tree until the _ flew away.", "bird", "tree", 1),
+    ("Tom, not Ben, fed the cat, so _ was thanked.", "Tom", "Ben", 1),
+    ("Mom put the cake in the oven because the _ was cold.", "oven", "cake", 2),
+    ("The dog chased the cat until _ was tired and sat down.", "the dog", "the cat", 1),
+    ("Anna likes the sun more than the rain because the _ makes her happy.", "rain", "sun", 2),
+    ("The boy could not see the moon because the _ was behind a cloud.", "moon", "boy", 1),
+]
+
+
+class Winogrande(unittest.TestCase):
+    @unittest.skipIf(shutil.which("llama-perplexity") is None, "llama-perplexity is not installed")
+    def test_llama_perplexitys_definition_gives_its_scores_and_picks(self):
+        csv = scratch("winogrande.csv")
+        with open(csv, "w") as f:
+            for i, (sentence, one, two, answer) in enumerate(WINOGRANDE):
+                sentence = '"%s"' % sentence if "," in sentence else sentence
+                f.write(f"{i},{sentence},{one},{two},{answer}\n")
+        # Each task's line: number, running accuracy, both options' mean
+        # log-probabilities, the pick and the right answer.
+        line = re.compile(r"^(\d+)\t[0-9.]+\t\s*(-?[0-9.]+)\s+(-?[0-9.]+)\s+([12])\s+([12])$", re.M)
+        unbuffered = ["stdbuf", "-o0", "-e0"] if shutil.which("stdbuf") else []
+        for _ in range(5):  # its output's end can be lost in a pipe (see perplexity_program_test)
+            lp = subprocess.run(unbuffered + ["llama-perplexity", "-m", STORIES, "-f", csv, "--winogrande",
+                                              "-c", "256", "-t", "1"],
+                                capture_output=True, text=True, timeout=TIMEOUT,
+                                env=dict(os.environ, GGML_NO_BACKTRACE="1"))
+            self.assertEqual(lp.returncode, 0, lp.stderr)
+            theirs = [tuple(map(float, m.groups())) for m in line.finditer(lp.stdout + lp.stderr)]
+            if len(theirs) == len(WINOGRANDE) - 1:
+                break
+        # It reads the file with its final newline taken off, and its reader
+        # stops at a last line without one: every task but the last.
+        self.assertIn("loaded %d tasks" % (len(WINOGRANDE) - 1), lp.stdout + lp.stderr)
+        self.assertGreaterEqual(len(theirs), 4)
+        self.assertEqual([int(t[0]) for t in theirs], list(range(1, len(theirs) + 1)))
+        out = scratch("winogrande.jsonl")
+        run("--model", STORIES, "--tasks", csv, "--winogrande", "llama-perplexity", "--out", out)
+        mine = records(out)
+        self.assertEqual(len(mine), len(WINOGRANDE))
+        for (_, one, two, pick, answer), r in zip(theirs, mine):
+            means = [a["logprob"] / a["tokens"] for a in r["answers"]]
+            # One decode of several tasks there, of several items here: the
+            # means differ in float's last bits (2.8e-3 at most, measured).
+            self.assertAlmostEqual(means[0], one, delta=5e-3, msg=r["id"])
+            self.assertAlmostEqual(means[1], two, delta=5e-3, msg=r["id"])
+            self.assertEqual(r["label"], answer - 1)
+            if abs(one - two) > 1e-2:
+                self.assertEqual(r["pick"]["acc_per_token"], pick - 1, msg=r["id"])
+        # The harness's definition scores other tokens: another evaluation,
+        # which the results' header names.
+        harness = scratch("winogrande-harness.jsonl")
+        run("--model", STORIES, "--tasks", csv, "--out", harness)
+        self.assertNotEqual(records(harness)[0]["answers"], mine[0]["answers"])
+        headers = [json.loads(text(path).splitlines()[0])["evaluation"] for path in (out, harness)]
+        self.assertEqual(headers[0]["winogrande"], "llama-perplexity")
+        self.assertNotIn("winogrande", headers[1])
 
 
 class ExitStatuses(unittest.TestCase):

@@ -1,8 +1,9 @@
-// vl-eval's line readers with any text: a task file line in each layout, a
-// results file line and a line of vl-eval perplexity's results. None may
-// throw or crash; an item accepted for scoring has at least two non-empty
-// answers and a label among them; a results line (record, header or chunk)
-// that reads back writes itself out to the same one.
+// vl-eval's line readers with any text: a task file line in each layout, the
+// same text as lines of llama-perplexity's Winogrande CSV, a results file
+// line and a line of vl-eval perplexity's results. None may throw or crash;
+// an item accepted for scoring has at least two non-empty answers and a
+// label among them; a results line (record, header or chunk) that reads
+// back writes itself out to the same one.
 #include <cstdint>
 #include <string>
 
@@ -11,19 +12,27 @@
 #include "results/record_json.h"
 #include "results/run_identity.h"
 #include "tasks/jsonl_formats.h"
+#include "tasks/winogrande.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0) return 0;
-    const auto layout = static_cast<vl_eval::jsonl_layout>(data[0] % 5);
+    const auto layout = static_cast<vl_eval::jsonl_layout>(data[0] % 6);
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
 
-    vl_eval::eval_item item;
-    if (vl_eval::parse_jsonl_item(text, layout, item).empty() && item.skip_reason.empty()) {
+    const auto check_scorable = [](const vl_eval::eval_item &item) {
+        if (!item.skip_reason.empty()) return;
         VL_FUZZ_CHECK(item.choices.size() >= 2, "a scorable item has two answers");
         VL_FUZZ_CHECK(item.label >= 0 && item.label < static_cast<long>(item.choices.size()),
                       "a scorable item's label names an answer");
         for (const std::string &c : item.choices) VL_FUZZ_CHECK(!c.empty(), "answers are not empty");
-    }
+        if (item.fill_in)
+            VL_FUZZ_CHECK(item.after_blank.find_first_not_of(" \t\n\r\f\v") != std::string::npos,
+                          "a scorable blank has text after it");
+    };
+    vl_eval::eval_item item;
+    if (vl_eval::parse_jsonl_item(text, layout, item).empty()) check_scorable(item);
+    const vl_eval::read_result csv = vl_eval::parse_winogrande_csv(text, "fuzz");
+    for (const vl_eval::eval_item &read : csv.items) check_scorable(read);
 
     vl_eval::result_record record;
     if (vl_eval::parse_result_line(text, record).empty()) {

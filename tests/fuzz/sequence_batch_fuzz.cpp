@@ -82,16 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::uint8_t mode = in.u8();
     const std::size_t prefix_len = mode & 8 ? 1 + in.u8() % 6 : 0;
+    VL_FUZZ_CHECK(retain_prefix_or_reset(rt, prefix_len), "the prefix state the input chose");
     char err[256] = "";
-    if (prefix_len != 0) {
-        std::vector<std::uint32_t> prefix(prefix_len);
-        for (std::size_t k = 0; k < prefix_len; ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k);
-        VL_FUZZ_CHECK(vl_llama_prefill_shared(rt, prefix.data(), prefix_len, err, sizeof err) == 0, "prefill");
-    } else {
-        const std::uint32_t one = 1, ids[2] = {3, 4};
-        float ignored[2];
-        VL_FUZZ_CHECK(vl_llama_score_next(rt, &one, 1, ids, 2, ignored, err, sizeof err) == 0, "reset");
-    }
 
     request r;
     r.tasks = in.u8() % 5;

@@ -39,6 +39,7 @@ namespace vl_test {
        bool remove_special, bool unparse_special),                                                 \
       (v, tokens, n, text, max, remove_special, unparse_special))                                  \
     X(int32_t, llama_vocab_n_tokens, (const llama_vocab *v), (v))                                 \
+    X(bool, llama_vocab_is_eog, (const llama_vocab *v, llama_token t), (v, t))                    \
     X(llama_batch, llama_batch_init, (int32_t n, int32_t embd, int32_t n_seq), (n, embd, n_seq))  \
     X(void, llama_batch_free, (llama_batch b), (b))                                               \
     X(int32_t, llama_decode, (llama_context * c, llama_batch b), (c, b))                          \

@@ -90,7 +90,8 @@ std::string read_inputs(const eval_options &o, int32_t gpu_layers, run_inputs &i
 std::string size_inputs(const eval_options &o, const run_inputs &in, task_sizes &sizes) {
     chat_encoder chat;
     if (in.mode == prompt_mode::chat) chat = library_chat_encoder(in.runtime.get());
-    const prompt_builder builder(in.runtime.get(), in.mode, o.system, in.preamble, std::move(chat));
+    const prompt_builder builder(in.runtime.get(), in.mode, o.system, in.preamble, std::move(chat),
+                                 o.blanks);
     if (std::string e = size_tasks(in.tasks.items, builder, sizes); !e.empty())
         return "sizing the task file failed at " + e;
     return {};
@@ -123,6 +124,7 @@ std::string identify_run(const eval_options &o, const run_inputs &in, const std:
     e.system = o.system;
     e.preamble = in.preamble;
     e.examples = in.examples;
+    if (o.blanks == blank_scoring::llama_perplexity) e.blanks = "llama-perplexity";
     e.share = o.share;
     e.walk = o.walk;
     e.n_ctx = n_ctx;
@@ -247,7 +249,7 @@ int run_evaluation(const eval_options &o) {
     const scoring_plan plan = plan_scoring(sizes, o.share, o.walk, limits);
 
     const prompt_builder builder(runtime.get(), in.mode, o.system, in.preamble,
-                                 library_chat_encoder(runtime.get()));
+                                 library_chat_encoder(runtime.get()), o.blanks);
     if (std::string e = write_out(stdout, items, begin, end, o.write_out, builder, runtime.get()); !e.empty())
         return fail(e);
     item_scorer walker(runtime.get());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "prompts/prompts.h"
 #include "tasks/task_options.h"
 
 namespace vl_eval {
@@ -32,7 +33,8 @@ struct eval_options {
     unsigned shard_count = 1;
     std::string rpc;       // ggml-rpc-server workers, "HOST:PORT[,HOST:PORT...]"; empty: none
     int gpu_layers = -1;   // layers to offload; -1: all with rpc workers, none without
-    task_options task;     // --group-by, --fewshot, --fewshot-from
+    task_options task;     // --group-by, --fewshot, --fewshot-from, --fewshot-seed
+    blank_scoring blanks = blank_scoring::harness;  // --winogrande
     std::size_t write_out = 0;  // items whose prompts are printed before scoring
 };
 

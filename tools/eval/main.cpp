@@ -38,10 +38,14 @@ int run(int argc, char **argv) {
         "             letters, after the subject line\n"
         "  arc        question.stem + question.choices[{text,label}], or question +\n"
         "             choices.text + choices.label; answerKey\n"
+        "  winogrande sentence (with _ for the blank), option1, option2, answer (\"1\" or\n"
+        "             \"2\"); each option fills the blank, and the text after it is scored\n"
+        "             (see --winogrande)\n"
         "or are llama-perplexity's own, meant for --prompt raw (each answer scored as\n"
         "\" \" + answer after the context):\n"
         "  hellaswag-text  six lines a task: context, index of the right ending, 4 endings\n"
-        "  mc-binary       the binary file of llama-perplexity --multiple-choice -bf\n\n"
+        "  mc-binary       the binary file of llama-perplexity --multiple-choice -bf\n"
+        "  winogrande-csv  index,sentence,option1,option2,answer a line (--winogrande -f)\n\n"
         "Examples:\n"
         "  vl-eval -m model.gguf -t hellaswag_val.jsonl -o results.jsonl --summary summary.json\n"
         "  vl-eval -m model.gguf -t mmlu_test.jsonl --fewshot 5 --fewshot-from mmlu_dev.jsonl \\\n"
@@ -83,15 +87,30 @@ int run(int argc, char **argv) {
                    "file whose text goes before every item's context (few-shot examples)")
         ->type_name("FILE");
     app.add_option("--fewshot", o.task.fewshot,
-                   "put N solved examples before every item, each written as the item is and\n"
-                   "followed by a space and its right answer, separated by blank lines (after\n"
-                   "MMLU's subject line); they are the first N items of --fewshot-from that\n"
-                   "have a right answer: of the same subject for MMLU, of the file otherwise")
+                   "put N solved examples from --fewshot-from before every item, each written as "
+                   "the item is and followed by a space and its right answer, separated by blank "
+                   "lines (after MMLU's subject line), chosen as the common harness chooses them: "
+                   "for MMLU the first N of the item's subject; otherwise N drawn at random with "
+                   "the harness's generator and seed, item after item in file order (HellaSwag "
+                   "and Winogrande: N + 1 drawn, the item itself dropped, the first N kept)")
         ->type_name("N");
+    app.add_option("--fewshot-seed", o.task.fewshot_seed,
+                   "seed of the few-shot draws (the harness's: the last of its --seed values)")
+        ->type_name("N")
+        ->capture_default_str();
     app.add_option("--fewshot-from", o.task.fewshot_from,
                    "file of solved examples for --fewshot, in the task file's format (for MMLU,\n"
                    "the dev split, as the common harness uses it)")
         ->type_name("FILE");
+    std::string winogrande = "harness";
+    app.add_option("--winogrande", winogrande,
+                   "how a filled blank is scored: harness (the text after the blank, stripped, "
+                   "after a space, every token of it; acc is the harness's) or llama-perplexity "
+                   "(the sentence as written, the tokens after the filled blank but the last; "
+                   "acc_per_token is llama-perplexity --winogrande's score)")
+        ->check(CLI::IsMember({"harness", "llama-perplexity"}))
+        ->type_name("HOW")
+        ->capture_default_str();
     app.add_option("--group-by", o.task.group_by,
                    "break the summary's metrics down by this top-level string field of each\n"
                    "JSON line (default: MMLU's subject, HellaSwag's activity_label)")
@@ -221,6 +240,8 @@ int run(int argc, char **argv) {
         return 2;
     }
     o.share = !no_share;
+    o.blanks = winogrande == "harness" ? vl_eval::blank_scoring::harness
+                                       : vl_eval::blank_scoring::llama_perplexity;
     return vl_eval::run_evaluation(o);
 }
 

@@ -8,6 +8,6 @@ Importing this package registers the model `vorlenta` with the harness:
 It needs lm_eval installed; the rest of vorlenta_llama_shim does not.
 """
 
-from .model import GenerationUnsupported, HarnessModel
+from .model import SamplingUnsupported, HarnessModel
 
-__all__ = ["GenerationUnsupported", "HarnessModel"]
+__all__ = ["SamplingUnsupported", "HarnessModel"]

@@ -4,23 +4,29 @@ Requests are tokenized as the harness's own token-level models do it, then
 grouped by context into tasks of Runtime.score_sequence_batch: each distinct
 context is decoded once with all its continuations, many contexts share one
 call, and the tokens a call's contexts share (a few-shot preamble) are
-decoded once as the retained prefix.
+decoded once as the retained prefix. Generation requests run greedily
+through Runtime.generate, many prompts side by side after the preamble they
+share; chat templates are rendered as the harness's Hugging Face model
+renders them (see chat.py).
 """
 
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from lm_eval import utils as harness_utils
 from lm_eval.api.model import LM
 from lm_eval.api.registry import register_model
+from lm_eval.models.utils import handle_stop_sequences, normalize_gen_kwargs, postprocess_generated_text
 from tqdm import tqdm
 
 from .._call_plan import plan_calls
 from ..options import DEFAULT as _DEFAULT_OPTIONS
 from ..options import Options
+from ..ranking import common_prefix
 from ..runtime import Runtime
+from . import chat
 
 Tokens = List[int]
 
@@ -29,8 +35,8 @@ Tokens = List[int]
 _IGNORED_OPTIONS = ("batch_size", "max_batch_size", "device")
 
 
-class GenerationUnsupported(NotImplementedError):
-    """A task asked the model to generate text."""
+class SamplingUnsupported(ValueError):
+    """A generation request asked for sampling; the model decodes greedily."""
 
 
 def _integer(value: Any, name: str, minimum: int) -> int:
@@ -78,12 +84,14 @@ class HarnessModel(LM):
     a few-shot preamble up to the whole window is prefilled in one decode),
     n_seq_max (8), threads and threads_batch (0: llama.cpp's choice),
     n_gpu_layers (0) as Runtime takes them; max_length (n_ctx), the window
-    a request is cut to from the left as the harness's models do; and
+    a request is cut to from the left as the harness's models do;
     tasks_per_call (64), the most distinct contexts one library call scores
-    (calls are also kept to about 256 tokens past their retained prefix).
-    exact=true scores with F32 keys and values and no flash attention, the
-    model's own float32 arithmetic; or kv_cache (f16, f32) and
-    flash_attention (auto, off) one by one, as Runtime takes them.
+    (calls are also kept to about 256 tokens past their retained prefix) or
+    prompts one generation call runs; max_gen_toks (256), the new-token
+    limit of a generation request that sets none; and exact=true, which
+    scores with F32 keys and values and no flash attention, the model's own
+    float32 arithmetic, or kv_cache (f16, f32) and flash_attention (auto,
+    off) one by one, as Runtime takes them.
     """
 
     def __init__(
@@ -97,6 +105,7 @@ class HarnessModel(LM):
         n_gpu_layers: int = 0,
         max_length: Optional[int] = None,
         tasks_per_call: int = 64,
+        max_gen_toks: int = 256,
         exact: Any = None,
         kv_cache: Optional[str] = None,
         flash_attention: Optional[str] = None,
@@ -108,7 +117,7 @@ class HarnessModel(LM):
             raise ValueError(
                 "unknown model argument(s) %s; the vorlenta model takes model, n_ctx, n_batch, "
                 "n_seq_max, threads, threads_batch, n_gpu_layers, max_length, tasks_per_call, "
-                "exact, kv_cache, flash_attention" % ", ".join(unknown)
+                "max_gen_toks, exact, kv_cache, flash_attention" % ", ".join(unknown)
             )
         if not model:
             raise ValueError("the vorlenta model needs model=PATH of a GGUF file in --model_args")
@@ -127,6 +136,7 @@ class HarnessModel(LM):
                 n_ctx if max_length is None else max_length, "max_length", 2
             ),
             tasks_per_call=_integer(tasks_per_call, "tasks_per_call", 1),
+            max_gen_toks=_integer(max_gen_toks, "max_gen_toks", 1),
             options=_options(exact, kv_cache, flash_attention),
         )
         if self._settings["max_length"] > self._settings["n_ctx"]:
@@ -200,9 +210,13 @@ class HarnessModel(LM):
 
     def tok_encode(self, text: str, start: bool = True) -> Tokens:
         """The text's ids, led by the start token when the vocabulary adds one
-        (and start is set); special-token text stays text."""
-        ids = self._runtime.tokenize(text, add_special=False, parse_special=False).tolist()
-        return (self._start + ids) if start else ids
+        (and start is set) and the text does not already begin with it.
+        Special-token text becomes its token, as the harness's tokenizers
+        read it: a chat template's markers are the model's own tokens."""
+        ids = self._runtime.tokenize(text, add_special=False, parse_special=True).tolist()
+        if not start or (self._start and ids[: len(self._start)] == self._start):
+            return ids
+        return self._start + ids
 
     def encode_pair(self, context: str, continuation: str) -> Tuple[Tokens, Tokens]:
         """(context ids, continuation ids) as the harness's token-level models
@@ -277,11 +291,106 @@ class HarnessModel(LM):
         return totals
 
     def generate_until(self, requests: Sequence[Any], disable_tqdm: bool = False) -> List[str]:
-        raise GenerationUnsupported(
-            "the vorlenta model scores answers and does not generate text: it runs "
-            "loglikelihood, multiple-choice and rolling-loglikelihood tasks, not tasks "
-            "that need generate_until (%d such requests)" % len(requests)
-        )
+        """Greedy continuations, each the text the harness's Hugging Face
+        model returns for the same tokens: the context cut from the left to
+        leave room for max_gen_toks, the tokens decoded without special
+        tokens, then cut at the first of the stop strings (the request's
+        `until` and the end token's text)."""
+        results: List[Optional[str]] = [None] * len(requests)
+        groups: Dict[str, List[int]] = {}
+        for i, request in enumerate(requests):
+            _, gen_kwargs = request.args
+            groups.setdefault(repr(sorted(gen_kwargs.items())) if isinstance(gen_kwargs, dict) else repr(gen_kwargs), []).append(i)
+        with tqdm(total=len(requests), desc="vorlenta generate_until", disable=disable_tqdm) as bar:
+            for members in groups.values():
+                for k, text in self._generate_group([requests[i] for i in members]):
+                    results[members[k]] = text
+                    self.cache_hook.add_partial("generate_until", requests[members[k]].args, text)
+                    bar.update(1)
+        return results  # type: ignore[return-value]
+
+    def _generate_group(self, requests: Sequence[Any]) -> Iterator[Tuple[int, str]]:
+        """(index, text) of requests sharing one set of generation arguments,
+        a library call's worth at a time."""
+        gen_kwargs = requests[0].args[1]
+        if not isinstance(gen_kwargs, dict):
+            raise ValueError("generation arguments must be a dict, not %r" % (gen_kwargs,))
+        kwargs = normalize_gen_kwargs(gen_kwargs, int(self._settings["max_gen_toks"]))
+        if kwargs.get("do_sample") or float(kwargs.get("temperature") or 0.0) > 0.0:
+            raise SamplingUnsupported(
+                "the vorlenta model generates greedily, but a task asks for sampling "
+                "(do_sample=%r, temperature=%r); set do_sample to false and temperature to 0"
+                % (gen_kwargs.get("do_sample"), gen_kwargs.get("temperature"))
+            )
+        until = handle_stop_sequences(kwargs.pop("until", None), eos=self._end_text())
+        limit = int(kwargs.pop("max_gen_toks"))
+        room = self.max_length - limit
+        if room <= 0:
+            raise ValueError(
+                "max_gen_toks=%d leaves no room for a context in max_length=%d" % (limit, self.max_length)
+            )
+        prompts = [self.tok_encode(r.args[0])[-room:] for r in requests]
+        stops = [s for s in until if s]
+        # Sorted, prompts that share a preamble are neighbours; what all of
+        # them share is decoded once and retained, what a call's prompts
+        # share beyond it the library decodes once per call.
+        order = sorted(range(len(prompts)), key=lambda k: prompts[k])
+        shared = len(common_prefix([prompts[k] for k in order])) if prompts else 0
+        shared = min(shared, int(self._settings["n_batch"]))
+        per_call = int(self._settings["tasks_per_call"])
+        rt = self._runtime
+        # The retained prefix must stay ours over the group's calls.
+        with rt._lock:
+            if shared:
+                rt.prefill(prompts[order[0]][:shared])
+            for begin in range(0, len(order), per_call):
+                call = order[begin : begin + per_call]
+                made = rt.generate([prompts[k][shared:] for k in call], limit, stop=stops)
+                for k, g in zip(call, made):
+                    yield k, postprocess_generated_text(rt.decode(g.tokens), until, None)
+
+    def _end_text(self) -> Optional[str]:
+        """The end (EOS) token's text, which the harness adds to every
+        request's stop strings; None when the vocabulary names none."""
+        end = self._runtime.eos_token
+        return None if end is None else self._runtime.token_piece(end)
+
+    # ---- chat templates ----------------------------------------------------
+
+    def _chat_template_text(self) -> str:
+        template = self._runtime.chat_template
+        if template is None:
+            raise ValueError(
+                "%s has no chat template, so --apply_chat_template cannot lay out its prompts"
+                % self._settings["model"]
+            )
+        return template
+
+    def chat_template(self, chat_template: Any = False) -> Optional[str]:
+        """The model's chat template (a GGUF file holds one), which the
+        harness records with the results."""
+        if chat_template is False or chat_template is None:
+            return None
+        return self._chat_template_text()
+
+    def apply_chat_template(self, chat_history: List[Dict[str, str]], add_generation_prompt: bool = True) -> str:
+        """The conversation as the harness's Hugging Face model lays it out:
+        the model's template rendered, the assistant's turn opened, or else
+        the last (assistant) message left open to be continued. A template
+        that refuses a system message gets the conversation without it."""
+        template = self._chat_template_text()
+        # The start token a template may write is the one tokenizing adds (a
+        # vocabulary that adds none, Qwen2's, has none for the harness's
+        # tokenizer either); the end token is the vocabulary's.
+        special = {}
+        for name, token in (("bos_token", self._runtime.start_token), ("eos_token", self._runtime.eos_token)):
+            if token is not None:
+                special[name] = self._runtime.token_piece(token)
+        try:
+            return chat.render(template, chat_history, add_generation_prompt, not add_generation_prompt, special)
+        except chat.jinja2.exceptions.TemplateError:
+            without = [m for m in chat_history if m["role"] != "system"]
+            return chat.render(template, without, add_generation_prompt, not add_generation_prompt, special)
 
     # ---- scoring ---------------------------------------------------------
 

@@ -2,6 +2,8 @@
 // process with llama.cpp's log silenced.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -43,6 +45,20 @@ inline vl_llama_runtime *open_fixture_runtime(const vl_llama_config &config = fu
 inline vl_llama_runtime *fixture_runtime() {
     static vl_llama_runtime *runtime = open_fixture_runtime();
     return runtime;
+}
+
+// Retains a prefix of prefix_len tokens (40, 41, ...), or with 0 leaves the
+// runtime without one (a resetting call), as a fuzz input chose.
+inline bool retain_prefix_or_reset(vl_llama_runtime *runtime, std::size_t prefix_len) {
+    char err[256] = "";
+    if (prefix_len == 0) {
+        const std::uint32_t one = 1, ids[2] = {3, 4};
+        float ignored[2];
+        return vl_llama_score_next(runtime, &one, 1, ids, 2, ignored, err, sizeof err) == 0;
+    }
+    std::uint32_t prefix[8];
+    for (std::size_t k = 0; k < prefix_len && k < 8; ++k) prefix[k] = 40 + static_cast<std::uint32_t>(k);
+    return vl_llama_prefill_shared(runtime, prefix, prefix_len, err, sizeof err) == 0;
 }
 
 }  // namespace vl_fuzz

@@ -35,14 +35,16 @@ chat_encoder library_chat_encoder(vl_llama_runtime *runtime) {
 }
 
 prompt_builder::prompt_builder(const vl_llama_runtime *runtime, prompt_mode mode, std::string system,
-                               std::string preamble, chat_encoder chat)
+                               std::string preamble, chat_encoder chat, blank_scoring blanks)
     : runtime_(runtime), mode_(mode), system_(std::move(system)),
-      preamble_(std::move(preamble)), chat_(std::move(chat)) {}
+      preamble_(std::move(preamble)), chat_(std::move(chat)), blanks_(blanks) {}
 
 prompt_status prompt_builder::build(const eval_item &item, item_prompt &out) const {
     out = item_prompt{};
     if (!item.skip_reason.empty()) return {item.skip_reason, {}};
-    prompt_status status = mode_ == prompt_mode::raw ? build_raw(item, out) : build_chat(item, out);
+    prompt_status status = item.fill_in ? build_fill_in(item, out)
+                           : mode_ == prompt_mode::raw ? build_raw(item, out)
+                                                       : build_chat(item, out);
     if (!status.built()) out = item_prompt{};
     return status;
 }
@@ -90,6 +92,61 @@ prompt_status prompt_builder::build_chat(const eval_item &item, item_prompt &out
             return {{}, "chat encoding failed: " + err};
         drop_end(whole);
         if (std::string reason = add_answer(whole, choice, out); !reason.empty()) return {reason, {}};
+    }
+    return {};
+}
+
+// Each option fills the blank to make a context of its own, which the text
+// after the blank continues; the answer is scored after the context's own
+// token count, as in build_raw. The tokens all the filled contexts begin
+// with are the item's context, so that it is decoded once: each answer then
+// holds its option's own tokens, given and not scored, before the tokens
+// that are.
+prompt_status prompt_builder::build_fill_in(const eval_item &item, item_prompt &out) const {
+    if (mode_ != prompt_mode::raw) return {"fill-in-the-blank item needs --prompt raw", {}};
+    const bool harness = blanks_ == blank_scoring::harness;
+    const std::string before = item.description + preamble_ + item.context;
+    const std::string after = harness ? python_strip(item.after_blank) : item.after_blank;
+    struct filled {
+        std::vector<std::uint32_t> whole;
+        std::size_t context = 0;  // the filled context's own token count
+        std::size_t end = 0;      // where the tokens scored end
+    };
+    std::vector<filled> runs(item.choices.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        std::string context = before + item.choices[i], continuation = after;
+        if (harness) {
+            std::size_t keep = context.size();
+            while (keep > 0 && is_blank(context[keep - 1])) --keep;
+            continuation = context.substr(keep) + " " + after;
+            context.resize(keep);
+        }
+        std::vector<std::uint32_t> alone;
+        if (std::string err = tokenize_raw(runtime_, context, alone); !err.empty())
+            return {{}, "tokenization failed: " + err};
+        if (std::string err = tokenize_raw(runtime_, context + continuation, runs[i].whole); !err.empty())
+            return {{}, "tokenization failed: " + err};
+        runs[i].context = alone.size();
+        runs[i].end = runs[i].whole.size();
+        if (runs[i].end <= runs[i].context) return {"empty answer", {}};
+        if (!harness && runs[i].end - runs[i].context > 1) --runs[i].end;
+    }
+    std::size_t shared = runs[0].context;
+    for (const filled &r : runs) {
+        const auto differ = std::mismatch(r.whole.begin(), r.whole.end(), runs[0].whole.begin(),
+                                          runs[0].whole.end());
+        shared = std::min({shared, r.context, static_cast<std::size_t>(differ.first - r.whole.begin())});
+    }
+    if (shared == 0) return {"empty context", {}};
+    out.context.assign(runs[0].whole.begin(), runs[0].whole.begin() + static_cast<long>(shared));
+    for (const filled &r : runs) {
+        answer_prompt answer;
+        answer.context = out.context;
+        answer.continuation.assign(r.whole.begin() + static_cast<long>(shared),
+                                   r.whole.begin() + static_cast<long>(r.end));
+        answer.given = r.context - shared;
+        answer.chars = code_points(after);
+        out.answers.push_back(std::move(answer));
     }
     return {};
 }

@@ -17,6 +17,13 @@ namespace vl_eval {
 
 enum class prompt_mode { chat, raw };
 
+// What is scored for a filled blank (Winogrande), after each option fills
+// it: as the harness scores it, the text after the blank stripped and
+// joined by a space, every token of it; or as llama-perplexity --winogrande
+// does, the sentence as written, the tokens after the filled blank but the
+// last (when more than one follows it).
+enum class blank_scoring { harness, llama_perplexity };
+
 // One answer: the context tokens it is scored after (normally the item's
 // context; different when the joint tokenization changed the context's own
 // tokens) and the tokens of the answer itself.
@@ -24,6 +31,10 @@ struct answer_prompt {
     std::vector<std::uint32_t> context;
     std::vector<std::uint32_t> continuation;
     std::size_t chars = 0;  // code points of the answer text alone (acc_norm)
+    // Leading continuation tokens the answer is scored after, not scored
+    // themselves: a filled blank's option, which each answer writes in its
+    // own way after the context the answers share.
+    std::size_t given = 0;
 };
 
 struct item_prompt {
@@ -55,7 +66,8 @@ public:
     // runtime tokenizes raw prompts and names the vocabulary's end token;
     // chat encodes chat prompts.
     prompt_builder(const vl_llama_runtime *runtime, prompt_mode mode, std::string system,
-                   std::string preamble, chat_encoder chat);
+                   std::string preamble, chat_encoder chat,
+                   blank_scoring blanks = blank_scoring::harness);
 
     // Builds the item's prompt into out.
     prompt_status build(const eval_item &item, item_prompt &out) const;
@@ -66,12 +78,14 @@ public:
 private:
     prompt_status build_raw(const eval_item &item, item_prompt &out) const;
     prompt_status build_chat(const eval_item &item, item_prompt &out) const;
+    prompt_status build_fill_in(const eval_item &item, item_prompt &out) const;
 
     const vl_llama_runtime *runtime_;
     prompt_mode mode_;
     std::string system_;
     std::string preamble_;
     chat_encoder chat_;
+    blank_scoring blanks_;
 };
 
 }  // namespace vl_eval

@@ -29,6 +29,13 @@ std::string text_of(const vl_llama_runtime *runtime, const std::vector<std::uint
     return text;
 }
 
+// The pieces of tokens as a JSON array.
+std::string pieces_of(const vl_llama_runtime *runtime, const std::vector<std::uint32_t> &tokens) {
+    json pieces = json::array();
+    for (std::uint32_t t : tokens) pieces.push_back(piece(runtime, t));
+    return pieces.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 std::string quoted(const std::string &text) {
     return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -53,13 +60,16 @@ std::string write_out(std::FILE *out, const std::vector<eval_item> &items, std::
                      text_of(runtime, prompt.context).c_str());
         for (std::size_t a = 0; a < prompt.answers.size(); ++a) {
             const answer_prompt &answer = prompt.answers[a];
-            json pieces = json::array();
-            for (std::uint32_t t : answer.continuation) pieces.push_back(piece(runtime, t));
+            const auto split = answer.continuation.begin() + static_cast<long>(answer.given);
+            const std::vector<std::uint32_t> given(answer.continuation.begin(), split),
+                scored(split, answer.continuation.end());
             std::fprintf(out, "%zu%s %s (%zu tokens, %zu characters) %s\n", a,
                          static_cast<long>(a) == item.label ? "*" : " ",
-                         quoted(text_of(runtime, answer.continuation)).c_str(),
-                         answer.continuation.size(), answer.chars,
-                         pieces.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+                         quoted(text_of(runtime, scored)).c_str(), scored.size(), answer.chars,
+                         pieces_of(runtime, scored).c_str());
+            if (!given.empty())
+                std::fprintf(out, "   after the prompt and %s %s\n", quoted(text_of(runtime, given)).c_str(),
+                             pieces_of(runtime, given).c_str());
             if (answer.context != prompt.context)
                 std::fprintf(out, "   after its own context, which ends %s\n",
                              quoted(text_of(runtime, std::vector<std::uint32_t>(

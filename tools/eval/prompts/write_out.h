@@ -15,8 +15,10 @@ namespace vl_eval {
 
 // Prints items [begin, min(end, begin + n)) as builder makes them: the
 // prompt's tokens as text, then each answer's tokens (as a JSON string and
-// as the list of token pieces), with the tokens counted; an item that
-// cannot be scored is printed with its reason. A failure of the library to
+// as the list of token pieces), with the tokens counted, and the tokens an
+// answer is scored after beyond the prompt's (a filled blank's option) on a
+// line of their own; an item that cannot be scored is printed with its
+// reason. A failure of the library to
 // build a prompt stops the printing: returns it, naming the item, empty
 // when all were printed.
 std::string write_out(std::FILE *out, const std::vector<eval_item> &items, std::size_t begin,

@@ -24,6 +24,7 @@ evaluation_header describe_evaluation(const evaluation_inputs &in) {
     s["system"] = in.system;
     s["preamble_xxh3"] = in.preamble.empty() ? std::string() : hash_text(in.preamble);
     if (!in.examples.empty()) s["fewshot_xxh3"] = hash_text(in.examples);
+    if (!in.blanks.empty()) s["winogrande"] = in.blanks;
     s["share"] = in.share;
     s["scorer"] = in.walk ? "walk" : "batch";
     s["n_ctx"] = in.n_ctx;

@@ -27,6 +27,7 @@ struct evaluation_inputs {
     std::string system;
     std::string preamble;
     std::string examples;       // few-shot examples taken from another file
+    std::string blanks;         // how filled blanks are scored; empty: the harness's way
     bool share = true;
     bool walk = false;
     std::uint64_t n_ctx = 0;    // longer items are skipped

@@ -66,6 +66,12 @@ std::string item_hash(const eval_item &item) {
     text += std::to_string(item.choices.size()) + ";";
     for (const std::string &choice : item.choices) add(choice);
     text += std::to_string(item.label);
+    // A filled blank's text after it, where there is one (the hash of other
+    // items stays as it was).
+    if (item.fill_in) {
+        text += ";blank;";
+        add(item.after_blank);
+    }
     return hash_text(text);
 }
 

@@ -23,8 +23,9 @@ std::string hash_file(const std::string &path, std::string &hex, std::uint64_t &
 std::string hash_text(const std::string &text);
 
 // The hash of an item as its file gives it: what its prompt and answers are
-// made of (system message, description, context, answers) and its right
-// answer, each field apart from the next; not its id, line or group.
+// made of (system message, description, context, answers, a filled blank's
+// text after it) and its right answer, each field apart from the next; not
+// its id, line or group.
 std::string item_hash(const eval_item &item);
 
 // The first line a run writes into a new results file: what the run is (the

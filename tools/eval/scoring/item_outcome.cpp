@@ -40,7 +40,7 @@ std::string finish_record(result_record &record, const eval_item &item, const it
             return "the model gave a non-finite score to answer " + std::to_string(a);
         answer_score s;
         s.logprob = logprobs[a];
-        s.tokens = prompt.answers[a].continuation.size();
+        s.tokens = prompt.answers[a].continuation.size() - prompt.answers[a].given;
         s.chars = prompt.answers[a].chars;
         answers.push_back(s);
     }

@@ -83,10 +83,17 @@ std::string batch_scorer::score(const std::vector<const item_prompt *> &prompts,
 
     // One task per distinct answer context that continues the prefix; the
     // candidates of a task are the answers with that context, equal ones and
-    // ones that begin others included.
+    // ones that begin others included. An answer with a given part is
+    // scored whole and, as a candidate of its own, that part alone, whose
+    // score comes off the whole's; the part begins the whole, so it costs
+    // no decode.
+    struct candidate {
+        std::size_t prompt, answer;
+        bool given_part;
+    };
     struct task {
         const tokens *context;
-        std::vector<std::pair<std::size_t, std::size_t>> answers;  // (prompt, answer)
+        std::vector<candidate> answers;
     };
     std::vector<task> tasks, alone;
     for (std::size_t p = 0; p < prompts.size(); ++p) {
@@ -105,7 +112,8 @@ std::string batch_scorer::score(const std::vector<const item_prompt *> &prompts,
                 into.push_back({&answer.context, {}});
                 it = into.end() - 1;
             }
-            it->answers.emplace_back(p, a);
+            it->answers.push_back({p, a, false});
+            if (answer.given > 0) it->answers.push_back({p, a, true});
         }
     }
 
@@ -118,11 +126,13 @@ std::string batch_scorer::score(const std::vector<const item_prompt *> &prompts,
                             t.context->end());
             context_offsets.push_back(contexts.size());
             std::vector<const tokens *> candidates;
-            for (const auto &[p, a] : t.answers) {
-                const tokens &c = prompts[p]->answers[a].continuation;
-                sequences.insert(sequences.end(), c.begin(), c.end());
+            for (const candidate &c : t.answers) {
+                const answer_prompt &answer = prompts[c.prompt]->answers[c.answer];
+                const tokens &run = answer.continuation;
+                const std::size_t length = c.given_part ? answer.given : run.size();
+                sequences.insert(sequences.end(), run.begin(), run.begin() + static_cast<long>(length));
                 sequence_offsets.push_back(sequences.size());
-                candidates.push_back(&c);
+                if (!c.given_part) candidates.push_back(&run);
             }
             task_offsets.push_back(sequence_offsets.size() - 1);
             state_.decoded += t.context->size() - skip + inner_nodes(candidates);
@@ -136,7 +146,10 @@ std::string batch_scorer::score(const std::vector<const item_prompt *> &prompts,
             return std::string("scoring failed: ") + err;
         std::size_t k = 0;
         for (const task &t : batch)
-            for (const auto &[p, a] : t.answers) logprobs[p][a] = scores[k++];
+            for (const candidate &c : t.answers) {
+                const double score = scores[k++];
+                logprobs[c.prompt][c.answer] += c.given_part ? -score : score;
+            }
         return {};
     };
 
@@ -153,6 +166,31 @@ std::string batch_scorer::score(const std::vector<const item_prompt *> &prompts,
 
 std::string item_scorer::score(const item_prompt &prompt, std::size_t prefix_length,
                                std::vector<double> &logprobs) {
+    // Answers with a given part: each given part is scored as an answer of
+    // its own, and its score comes off the whole answer's.
+    std::vector<std::size_t> parts;  // the answers with one, in order
+    for (std::size_t a = 0; a < prompt.answers.size(); ++a)
+        if (prompt.answers[a].given > 0) parts.push_back(a);
+    if (!parts.empty()) {
+        item_prompt whole = prompt;
+        for (answer_prompt &answer : whole.answers) answer.given = 0;
+        for (std::size_t a : parts) {
+            answer_prompt given = prompt.answers[a];
+            given.continuation.resize(given.given);
+            given.given = 0;
+            whole.answers.push_back(std::move(given));
+        }
+        if (std::string err = score(whole, prefix_length, logprobs); !err.empty()) return err;
+        for (std::size_t k = 0; k < parts.size(); ++k) {
+            const answer_prompt &given = whole.answers[prompt.answers.size() + k];
+            logprobs[parts[k]] -= logprobs[prompt.answers.size() + k];
+            // What an evaluation from scratch decodes is the whole answer's.
+            state_.from_scratch -= given.context.size() + given.continuation.size() - 1;
+        }
+        logprobs.resize(prompt.answers.size());
+        return {};
+    }
+
     const answer_groups grouping = group_answers(prompt);
     const tokens &base = prompt.context;
     const tokens target(base.begin(),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,21 @@ struct eval_item {
     std::string context;
     // The answers as they are scored (MMLU: the letters, not the texts).
     std::vector<std::string> choices;
+    // A fill-in-the-blank item (Winogrande): the context is the text before
+    // the blank, each choice fills the blank to make a context of its own,
+    // and after_blank, the text after the blank, is what is scored.
+    bool fill_in = false;
+    std::string after_blank;
     // Index of the right answer in choices; -1 when the file gives none.
     long label = -1;
     // The group the summary breaks the metrics down by (MMLU's subject,
     // HellaSwag's activity label, or a field named with --group-by); empty
     // for none.
     std::string group;
+    // A fingerprint of the item's record as its file gives it (a JSON line's
+    // object), 0 where the file has no such records: the harness tells a
+    // few-shot example from the item it goes before by their records.
+    std::uint64_t record_hash = 0;
     // Set by a reader that already knows the item cannot be scored (a label
     // out of range, fewer than two answers, an empty answer); the item is
     // still recorded in the results, as skipped, with this reason.

@@ -1,14 +1,17 @@
 #include "tasks/jsonl_formats.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <map>
 
 #include <nlohmann/json.hpp>
+#include <xxhash.h>
 
 #include "tasks/json_numbers.h"
 #include "tasks/python_text.h"
+#include "tasks/winogrande.h"
 
 namespace vl_eval {
 namespace {
@@ -175,15 +178,33 @@ void read_arc(const json &o, eval_item &item) {
     item.context = "Question: " + question + "\nAnswer:";
 }
 
+// Winogrande as published: answer "1" or "2" ("" in the test split, which
+// has no answers), or the number.
+void read_winogrande(const json &o, eval_item &item) {
+    take_id(o, "qID", item);
+    take_id(o, "id", item);
+    const json &answer = field(o, "answer");
+    if (!answer.is_string() && !answer.is_number_integer())
+        throw bad_item{"field 'answer' must be \"1\" or \"2\""};
+    const std::string sentence = string_field(o, "sentence");
+    if (std::string e = make_winogrande_item(sentence, string_field(o, "option1"),
+                                             string_field(o, "option2"),
+                                             answer.is_string() ? answer.get<std::string>() : answer.dump(),
+                                             item);
+        !e.empty())
+        throw bad_item{"field 'sentence': " + e};
+}
+
 jsonl_layout recognise(const json &o) {
     if (o.contains("endings")) return jsonl_layout::hellaswag;
     if (o.contains("context") && o.contains("choices")) return jsonl_layout::generic;
     if (o.contains("answerKey")) return jsonl_layout::arc;
     if (o.contains("question") && o.contains("choices")) return jsonl_layout::mmlu;
+    if (o.contains("sentence") && o.contains("option1")) return jsonl_layout::winogrande;
     throw bad_item{
         "cannot tell the format: expected the fields of generic (context, choices, answer), "
-        "hellaswag (ctx, endings, label), mmlu (question, choices, answer) or arc (question, "
-        "choices, answerKey)"};
+        "hellaswag (ctx, endings, label), mmlu (question, choices, answer), arc (question, "
+        "choices, answerKey) or winogrande (sentence, option1, option2, answer)"};
 }
 
 // Marks items the model cannot take; they are recorded as skipped.
@@ -216,6 +237,7 @@ std::string parse_jsonl_item(const std::string &text, jsonl_layout layout, eval_
             case jsonl_layout::hellaswag: read_hellaswag(o, item), item.format = "hellaswag"; break;
             case jsonl_layout::mmlu: read_mmlu(o, item), item.format = "mmlu"; break;
             case jsonl_layout::arc: read_arc(o, item), item.format = "arc"; break;
+            case jsonl_layout::winogrande: read_winogrande(o, item), item.format = "winogrande"; break;
             case jsonl_layout::automatic: break;
         }
     } catch (const bad_item &e) {
@@ -224,6 +246,9 @@ std::string parse_jsonl_item(const std::string &text, jsonl_layout layout, eval_
         return std::string("unreadable item: ") + e.what();
     }
     check_scorable(item);
+    // Keys in order, so that equal objects have equal fingerprints.
+    const std::string record = o.dump(-1, ' ', false, json::error_handler_t::replace);
+    item.record_hash = XXH3_64bits(record.data(), record.size());
     return {};
 }
 
@@ -284,6 +309,10 @@ read_result read_jsonl(const std::string &path, jsonl_layout layout) {
         result.items.push_back(std::move(item));
     }
     if (in.bad()) result.error = path + ":" + std::to_string(line + 1) + ": read error";
+    // Winogrande's sentences are plain text, whatever template the model has.
+    result.plain_text = !result.items.empty() &&
+                        std::all_of(result.items.begin(), result.items.end(),
+                                    [](const eval_item &item) { return item.fill_in; });
     return result;
 }
 

@@ -1,5 +1,5 @@
 // Readers of the JSON-lines task files: one multiple-choice item per line in
-// the generic layout or as HellaSwag, MMLU and ARC publish them.
+// the generic layout or as HellaSwag, MMLU, ARC and Winogrande publish them.
 #pragma once
 
 #include <string>
@@ -9,7 +9,7 @@
 
 namespace vl_eval {
 
-enum class jsonl_layout { automatic, generic, hellaswag, mmlu, arc };
+enum class jsonl_layout { automatic, generic, hellaswag, mmlu, arc, winogrande };
 
 // Reads every line of path as one item of the given layout; `automatic`
 // recognises each line's layout by its fields. Blank lines are ignored. The

@@ -27,22 +27,6 @@ std::string answers_fault(const std::vector<std::string> &choices) {
 constexpr std::size_t hellaswag_lines = 6;
 constexpr std::size_t hellaswag_endings = 4;
 
-// Lines as std::getline gives them (a final newline does not start an empty
-// line), without a carriage return at the end of each.
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // A whole decimal number, optionally signed, with no other characters.
 bool parse_index(const std::string &s, long &value) {
     std::size_t i = 0;

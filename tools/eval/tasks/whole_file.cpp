@@ -19,4 +19,18 @@ bool read_whole_file(const std::string &path, std::string &bytes, std::string &e
     return true;
 }
 
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
 }  // namespace vl_eval
