@@ -1,6 +1,7 @@
 // The open-time options: their checks, the context parameters they give
 // llama.cpp, how a runtime keeps them across reconfigures, and the scores of
 // the exact choice against llama.cpp's own float32 decode.
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "support/batch_support.h"
 #include "support/codebook.h"
+#include "support/family_support.h"
 #include "support/prefix_support.h"
 #include "support/test_support.h"
 
@@ -218,7 +220,10 @@ class ExactScores : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         const std::string &name = GetParam();
-        path = name == "stories260K" ? shared_model_path("stories260K.gguf") : fixture_path(name);
+        // A name, or the path of a family's fixture.
+        path = name == "stories260K"            ? shared_model_path("stories260K.gguf")
+               : name.find('/') != std::string::npos ? name
+                                                     : fixture_path(name);
         if (path.empty()) GTEST_SKIP() << "../shared/models/stories260K.gguf is absent";
         const vl_llama_options exact = VL_LLAMA_OPTIONS_EXACT;
         open_result opened = open_with(path, &exact);
@@ -349,3 +354,18 @@ TEST_P(ExactScores, SequenceLogProbabilities) {
 
 INSTANTIATE_TEST_SUITE_P(Models, ExactScores, ::testing::Values("chatml", "plain", "stories260K"),
                          [](const auto &info) { return info.param; });
+
+// The F32 fixture of every real family (Qwen2's biases, Phi-3's fused
+// projections, the large vocabularies), when the build has them.
+static std::vector<std::string> family_fixtures() {
+    std::vector<std::string> paths;
+    for (const family &f : families()) paths.push_back(f.fixture("f32"));
+    return paths;
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ExactScores, ::testing::ValuesIn(family_fixtures()), [](const auto &info) {
+    std::string name = info.param.substr(info.param.rfind('/') + 1);
+    for (char &c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+});
