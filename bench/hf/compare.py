@@ -29,44 +29,25 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PACKAGE = os.path.normpath(os.path.join(HERE, "..", "..", "python"))
 sys.path[:0] = [HERE, os.path.dirname(HERE)]
-# The harness runs from the task folder: the library's path must hold there.
-if os.environ.get("VL_LLAMA_SHIM_LIBRARY"):
-    os.environ["VL_LLAMA_SHIM_LIBRARY"] = os.path.abspath(os.environ["VL_LLAMA_SHIM_LIBRARY"])
 
-from compare_support import taking_turns, timed  # noqa: E402
+from compare_support import harness_env, task_yaml, taking_turns, timed, use_checkout_package  # noqa: E402
 from text import passage, sentence  # noqa: E402
 
-MC_YAML = """task: vl_hf_mc
-dataset_path: json
-dataset_kwargs:
-  data_files:
-    test: {test}
-test_split: test
-output_type: multiple_choice
-doc_to_text: "{{{{context}}}}"
-doc_to_choice: "{{{{choices}}}}"
+use_checkout_package()
+
+MC_YAML = """output_type: multiple_choice
+doc_to_text: "{{context}}"
+doc_to_choice: "{{choices}}"
 doc_to_target: answer
 metric_list:
   - metric: acc
   - metric: acc_norm
 """
 
-MMLU_YAML = """task: vl_hf_mmlu
-dataset_path: json
-dataset_kwargs:
-  data_files:
-    train: {train}
-    test: {test}
-training_split: train
-fewshot_split: train
-test_split: test
-fewshot_config:
-  sampler: first_n
-output_type: multiple_choice
+MMLU_YAML = """output_type: multiple_choice
 description: "The following are multiple choice questions (with answers) about general knowledge.\\n\\n"
-doc_to_text: "{{{{question}}}}\\nA. {{{{choices[0]}}}}\\nB. {{{{choices[1]}}}}\\nC. {{{{choices[2]}}}}\\nD. {{{{choices[3]}}}}\\nAnswer:"
+doc_to_text: "{{question}}\\nA. {{choices[0]}}\\nB. {{choices[1]}}\\nC. {{choices[2]}}\\nD. {{choices[3]}}\\nAnswer:"
 doc_to_choice: ["A", "B", "C", "D"]
 doc_to_target: answer
 metric_list:
@@ -94,9 +75,9 @@ def write_tasks(folder, mc_items, questions, shots, seed):
         with open(files[name], "w") as f:
             f.writelines(json.dumps(d) + "\n" for d in docs)
     with open(os.path.join(folder, "vl_hf_mc.yaml"), "w") as f:
-        f.write(MC_YAML.format(test=files["mc"]))
+        f.write(task_yaml("vl_hf_mc", {"test": files["mc"]}, MC_YAML))
     with open(os.path.join(folder, "vl_hf_mmlu.yaml"), "w") as f:
-        f.write(MMLU_YAML.format(train=files["train"], test=files["test"]))
+        f.write(task_yaml("vl_hf_mmlu", {"train": files["train"], "test": files["test"]}, MMLU_YAML))
 
 
 class Run:
@@ -112,9 +93,8 @@ class Run:
         process time of both."""
         out = tempfile.mkdtemp(prefix="run-", dir=work)
         seconds_file = os.path.join(out, "scoring-seconds")
-        env = dict(os.environ, PYTHONPATH=PACKAGE, HF_DATASETS_OFFLINE="1", HF_HUB_OFFLINE="1",
-                   TRANSFORMERS_OFFLINE="1", HF_HOME=os.path.join(work, "hf-home"),
-                   OMP_NUM_THREADS=str(threads), VL_BENCH_SCORING_SECONDS=seconds_file, **self.env)
+        env = harness_env(work, TRANSFORMERS_OFFLINE="1", OMP_NUM_THREADS=str(threads),
+                          VL_BENCH_SCORING_SECONDS=seconds_file, **self.env)
         total = 0.0
         for task, fewshot in (("vl_hf_mc", "0"), ("vl_hf_mmlu", str(shots))):
             argv = [sys.executable, os.path.join(HERE, "timed_harness.py"), "--model", self.model,
