@@ -22,7 +22,11 @@ and batch size, in this one run, once for each thread count of --threads:
 
 With --exact, vl-eval --exact (F32 keys and values, no flash attention)
 takes turns with them on the multiple-choice sets, and its time per item
-and its cost over vl-eval's defaults are printed beside them.
+and its cost over vl-eval's defaults are printed beside them. With --blas
+PATH (ggml's libggml-blas.so), every command also runs with that backend
+loaded (GGML_BACKEND_PATH), taking turns with its run without it, and a
+last table gives each command's time both ways; the other tables are the
+runs without it.
 
 For each it prints the wall time per item of each program (the best of
 --runs runs of the whole process, model loading included, the programs
@@ -307,7 +311,11 @@ def main():
     ap.add_argument("--seed", type=int, default=15)
     ap.add_argument("--exact", action="store_true",
                     help="also time vl-eval --exact on the multiple-choice sets")
+    ap.add_argument("--blas", metavar="PATH",
+                    help="ggml's BLAS backend (libggml-blas.so): time every command with it loaded too")
     a = ap.parse_args()
+    if a.blas and not os.path.isfile(a.blas):
+        ap.error("--blas %s: no such file" % a.blas)
 
     os.makedirs(a.work, exist_ok=True)
     rng = random.Random(a.seed)
@@ -335,16 +343,31 @@ def main():
     n = a.tasks
     ids = ["task-%d" % i for i in range(n)]
 
+    blas_env = dict(GGML_ENV, GGML_BACKEND_PATH=os.path.abspath(a.blas)) if a.blas else None
+    blas_rows = []
+
     def interleaved(commands):
         """The best time of each (command, log, before) over a.runs rounds
-        of them taking turns; before (when not None) runs first each time."""
-        def job(cmd, log, before):
+        of them taking turns; before (when not None) runs first each time.
+        With --blas each command's run with the backend comes first in a
+        round, so that the outputs read afterwards are those without it."""
+        def job(cmd, log, before, env):
             def run(_):
                 if before:
                     before()
-                return timed(cmd, log, GGML_ENV)
+                return timed(cmd, log, env)
             return run
-        return [min(t) for t in taking_turns(a.runs, [job(*c) for c in commands])]
+        jobs = [job(cmd, log, before, GGML_ENV) for cmd, log, before in commands]
+        if blas_env:
+            jobs[:0] = [job(cmd, log[: -len(".log")] + ".blas.log", before, blas_env)
+                        for cmd, log, before in commands]
+        best = [min(t) for t in taking_turns(a.runs, jobs)]
+        if blas_env:
+            k = len(commands)
+            for (_, log, _), with_blas, without in zip(commands, best[:k], best[k:]):
+                blas_rows.append((os.path.basename(log)[: -len(".log")], without, with_blas))
+            best = best[k:]
+        return best
 
     def remover(out):
         return lambda: os.path.exists(out) and os.remove(out)
@@ -477,6 +500,13 @@ def main():
         same = sum(x == y for x, y in zip(lp_picks, vl_picks))
         print("%-10s %3d %10.0f %10.0f %7.2fx %5d/%-2d %8d" % (
             "winogrande", threads, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, same, n, vl_tokens))
+    if blas_rows:
+        print("\nggml's BLAS backend (%s): each command's whole-process time (best of %d) without" % (
+            a.blas, a.runs))
+        print("it and with it loaded, taking turns; speedup: without over with\n")
+        print("%-36s %10s %10s %8s" % ("command (set.threads.program)", "without s", "with s", "speedup"))
+        for name, without, with_blas in blas_rows:
+            print("%-36s %10.2f %10.2f %7.2fx" % (name, without, with_blas, without / with_blas))
     return 0
 
 
