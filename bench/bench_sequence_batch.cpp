@@ -4,7 +4,6 @@
 // scorer, all items in one call, alternating in one process; plus the share
 // of the batch call that the vocabulary log-softmax of its rows takes.
 #include <cmath>
-#include <limits>
 
 #include "bench_support.h"
 
@@ -32,21 +31,6 @@ std::vector<item> make_items() {
         }
     }
     return out;
-}
-
-// The log-softmax arithmetic of one row as the library does it: a
-// single-precision maximum, then exp and the sum in double precision.
-float row_normaliser(const std::vector<float> &row) {
-    float max = -std::numeric_limits<float>::infinity();
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < row.size(); ++i)
-        if (row[i] > max) {
-            max = row[i];
-            at = i;
-        }
-    double sum = 0.0;
-    for (float x : row) sum += std::exp(static_cast<double>(x - max));
-    return static_cast<float>(std::log(sum)) + max + static_cast<float>(at) * 0.0f;
 }
 
 }  // namespace
@@ -103,20 +87,12 @@ int bench_sequence_batch(const char *model_path) {
     for (std::size_t k = 0; k < walk_scores.size(); ++k)
         worst = std::max(worst, std::fabs(walk_scores[k] - batch_scores[k]));
 
-    // The log-softmax of as many rows of the vocabulary's width.
-    std::vector<float> row(32000);
-    for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<float>((i * 2654435761u) % 1000) / 97.0f;
-    volatile float sink = 0.0f;
-    const double softmax_ms = time_ms([&] {
-        for (std::size_t k = 0; k < rows; ++k) sink = sink + row_normaliser(row);
-    });
-
     const double walk = median(walk_ms) / items, batch = median(batch_ms) / items;
     report_ms("trie walk, per item (median of 3)", walk);
     report_ms("sequence batch, per item (median of 3)", batch);
     report_ratio("walk / batch", walk / batch);
     std::printf("  %-52s %10.2g\n", "largest score difference", static_cast<double>(worst));
-    report_ratio("log-softmax share of the batch call, % (" + std::to_string(rows) + " rows)",
-                 100.0 * softmax_ms / median(batch_ms));
+    // The library's log-softmax of as many rows of the vocabulary's width.
+    report_log_softmax_share("the batch call", rt.get(), rows, median(batch_ms));
     return 0;
 }

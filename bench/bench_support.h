@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "runtime/runtime.h"
+#include "sequences/row_summary.h"
+#include "sequences/trie_walk.h"
 #include "vorlenta_llama_shim.h"
 
 // The sections, one per bench_<name>.cpp, run by main.cpp in its order. Each
@@ -17,6 +20,7 @@ int bench_suffix(const char *model_path);
 int bench_sequences(const char *model_path);
 int bench_batch(const char *model_path);
 int bench_sequence_batch(const char *model_path);
+int bench_perplexity(const char *model_path);
 
 namespace vl_bench {
 
@@ -64,6 +68,51 @@ inline runtime_ptr open_runtime(const char *model_path, std::int32_t n_ctx, std:
     runtime_ptr runtime(vl_llama_open(model_path, &config, err, sizeof err));
     if (runtime == nullptr) std::fprintf(stderr, "vl-bench: cannot open %s: %s\n", model_path, err);
     return runtime;
+}
+
+// Milliseconds the library's log-softmax normalisers take over rows rows of
+// the model's whole vocabulary (the row of logits the runtime keeps after
+// its retained prefix, as many times over), timed taking turns: the
+// sequence batch's vectorised one and the walk's, one entry at a time.
+// Their cost does not depend on the values, only on the row's length.
+struct log_softmax_times {
+    double batch_ms, walk_ms;
+};
+inline log_softmax_times log_softmax_ms(const vl_llama_runtime *runtime, std::size_t rows) {
+    const std::vector<float> &row = runtime->shared_logits;
+    volatile float sink = 0.0f;
+    std::vector<double> batch, walk;
+    for (int round = 0; round < 3; ++round) {
+        batch.push_back(time_ms([&] {
+            for (std::size_t k = 0; k < rows; ++k) {
+                float normaliser = 0.0f;
+                std::size_t argmax = 0;
+                vl::vocab_row_summary(row.data(), row.size(), normaliser, argmax);
+                sink = sink + normaliser + static_cast<float>(argmax);
+            }
+        }));
+        walk.push_back(time_ms([&] {
+            for (std::size_t k = 0; k < rows; ++k) {
+                float normaliser = 0.0f;
+                vl::vocab_logsumexp(row.data(), row.size(), normaliser);
+                sink = sink + normaliser;
+            }
+        }));
+    }
+    return {median(batch), median(walk)};
+}
+
+// The share lines of a section: what the rows' log-softmax takes of a call
+// of call_ms, with the batch's normaliser and with the walk's.
+inline void report_log_softmax_share(const char *what, const vl_llama_runtime *runtime, std::size_t rows,
+                                     double call_ms) {
+    const log_softmax_times t = log_softmax_ms(runtime, rows);
+    const std::string of = " (" + std::to_string(rows) + " rows of " + std::to_string(runtime->shared_logits.size()) + ")";
+    report_ms(std::string("log-softmax of its rows, vectorised") + of, t.batch_ms);
+    report_ms("log-softmax of its rows, one entry at a time", t.walk_ms);
+    report_ratio(std::string("log-softmax share of ") + what + ", %", 100.0 * t.batch_ms / call_ms);
+    report_ratio(std::string("  the same one entry at a time, %"), 100.0 * t.walk_ms / call_ms);
+    report_ratio("one entry at a time / vectorised", t.walk_ms / t.batch_ms);
 }
 
 // n ordinary token ids of the benchmark model's vocabulary, varied by seed.

@@ -40,6 +40,10 @@ its binary copy, which keeps file order; both modes are timed.
 
   python3 bench/eval_compare.py --vl-eval build/release/tools/eval/vl-eval \\
       --model build/release/fixtures/bench.gguf [--threads 1,2] [--runs 3]
+      [--sets hellaswag,arc,mmlu,text,winogrande]
+
+--model build/release/fixtures/bench-qwen2.gguf compares them on the same
+shape with Qwen2's vocabulary of 151,936 tokens.
 """
 import argparse
 import json
@@ -53,6 +57,7 @@ import sys
 from compare_support import WORDS, taking_turns, timed
 
 LETTERS = "ABCD"
+SETS = ("hellaswag", "arc", "mmlu", "text", "winogrande")
 
 # llama.cpp prints no backtrace when it aborts.
 GGML_ENV = dict(os.environ, GGML_NO_BACKTRACE="1")
@@ -309,11 +314,15 @@ def main():
     ap.add_argument("--ppl-chunks", type=int, default=4,
                     help="about this many chunks of --ctx tokens in the generated text")
     ap.add_argument("--seed", type=int, default=15)
+    ap.add_argument("--sets", type=lambda text: text.split(","), default=list(SETS),
+                    help="comma-separated sets to compare (default %s)" % ",".join(SETS))
     ap.add_argument("--exact", action="store_true",
                     help="also time vl-eval --exact on the multiple-choice sets")
     ap.add_argument("--blas", metavar="PATH",
                     help="ggml's BLAS backend (libggml-blas.so): time every command with it loaded too")
     a = ap.parse_args()
+    if set(a.sets) - set(SETS):
+        ap.error("unknown set(s) %s; the sets are %s" % (",".join(sorted(set(a.sets) - set(SETS))), ",".join(SETS)))
     if a.blas and not os.path.isfile(a.blas):
         ap.error("--blas %s: no such file" % a.blas)
 
@@ -402,22 +411,23 @@ def main():
 
         # HellaSwag-shaped: --hellaswag timed on the text file, --multiple-choice
         # on the binary copy for the item-by-item comparison (and timed too).
-        vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
-        mc_cmd = lp + ["--multiple-choice", "-bf", path("hellaswag.bin")]
-        t_hs, t_hs_mc, t_vl, *t_exact = interleaved([
-            (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
-             path(tag("hellaswag.txt") + ".perplexity.log"), None),
-            (mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"), None),
-            (vl_cmd, path(tag("hellaswag.txt") + ".vl-eval.log"), remover(vl_out)),
-        ] + exact_run("hellaswag.txt", "hellaswag-text"))
-        lp_right = complete(mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"),
-                            lambda log: perplexity_right(log, n))
-        vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
-        rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens, t_exact))
-        rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens,
-                     t_exact))
+        if "hellaswag" in a.sets:
+            vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
+            mc_cmd = lp + ["--multiple-choice", "-bf", path("hellaswag.bin")]
+            t_hs, t_hs_mc, t_vl, *t_exact = interleaved([
+                (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
+                 path(tag("hellaswag.txt") + ".perplexity.log"), None),
+                (mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"), None),
+                (vl_cmd, path(tag("hellaswag.txt") + ".vl-eval.log"), remover(vl_out)),
+            ] + exact_run("hellaswag.txt", "hellaswag-text"))
+            lp_right = complete(mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"),
+                                lambda log: perplexity_right(log, n))
+            vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
+            rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens, t_exact))
+            rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens,
+                         t_exact))
         # ARC- and MMLU-shaped, binary only.
-        for name in ("arc", "mmlu"):
+        for name in [s for s in ("arc", "mmlu") if s in a.sets]:
             vl_cmd, vl_out = vl_command(name + ".bin", "mc-binary")
             mc_cmd = lp + ["--multiple-choice", "-bf", path(name + ".bin")]
             t_lp, t_vl, *t_exact = interleaved([
@@ -429,40 +439,42 @@ def main():
             vl_right, tokens = vl_outcome(name + ".bin", vl_out)
             rows.append((name, threads, "--multiple-choice", t_lp, t_vl, lp_right, vl_right, tokens, t_exact))
         # Perplexity of the text, chunks of --ctx, one chunk a decode in both.
-        vl_out = path(tag("story") + ".chunks.jsonl")
-        lp_cmd, lp_log = lp + ["-f", path("story.txt")], path(tag("story") + ".perplexity.log")
-        vl_log = path(tag("story") + ".vl-eval.log")
-        t_lp, t_vl = interleaved([
-            (lp_cmd, lp_log, None),
-            ([a.vl_eval, "perplexity", "--model", a.model, "--text", path("story.txt"),
-              "--threads", str(threads), "--ctx", str(a.ctx), "--batch", str(a.ctx), "--quiet",
-              "--out", vl_out], vl_log, remover(vl_out)),
-        ])
-        lp_final = complete(lp_cmd, lp_log, final_perplexity)
-        chunks = perplexity_chunks(lp_log)
-        with open(vl_out) as f:
-            vl_chunks = sum(1 for line in f if '"evaluation"' not in line)  # the run's header
-        if vl_chunks != chunks:
-            sys.exit("eval_compare: llama-perplexity scored %d chunks, vl-eval %d" % (chunks, vl_chunks))
-        vl_final = final_perplexity(vl_log)
-        if vl_final is None:
-            sys.exit("eval_compare: no final estimate from vl-eval (log: %s)" % vl_log)
-        ppl_rows.append((threads, chunks, t_lp, t_vl, lp_final, vl_final))
-        # Winogrande-shaped: the same definition in both, llama-perplexity's;
-        # vl-eval scores the tasks llama-perplexity scores.
-        vl_cmd, vl_out = vl_command("winogrande.csv", "winogrande-csv")
-        vl_cmd += ["--winogrande", "llama-perplexity", "--limit", str(n)]
-        lp_cmd = lp + ["--winogrande", "-f", path("winogrande.csv")]
-        lp_log = path(tag("winogrande") + ".perplexity.log")
-        t_lp, t_vl = interleaved([
-            (lp_cmd, lp_log, None),
-            (vl_cmd, path(tag("winogrande") + ".vl-eval.log"), remover(vl_out)),
-        ])
-        lp_picks = complete(lp_cmd, lp_log, lambda log: perplexity_winogrande_picks(log, n))
-        vl_picks = vl_eval_picks(vl_out, [str(i) for i in range(n)], "acc_per_token")
-        with open(path(tag("winogrande.csv") + ".summary.json")) as f:
-            vl_tokens = json.load(f)["tokens_decoded"]
-        wg_rows.append((threads, t_lp, t_vl, lp_picks, vl_picks, vl_tokens))
+        if "text" in a.sets:
+            vl_out = path(tag("story") + ".chunks.jsonl")
+            lp_cmd, lp_log = lp + ["-f", path("story.txt")], path(tag("story") + ".perplexity.log")
+            vl_log = path(tag("story") + ".vl-eval.log")
+            t_lp, t_vl = interleaved([
+                (lp_cmd, lp_log, None),
+                ([a.vl_eval, "perplexity", "--model", a.model, "--text", path("story.txt"),
+                  "--threads", str(threads), "--ctx", str(a.ctx), "--batch", str(a.ctx), "--quiet",
+                  "--out", vl_out], vl_log, remover(vl_out)),
+            ])
+            lp_final = complete(lp_cmd, lp_log, final_perplexity)
+            chunks = perplexity_chunks(lp_log)
+            with open(vl_out) as f:
+                vl_chunks = sum(1 for line in f if '"evaluation"' not in line)  # the run's header
+            if vl_chunks != chunks:
+                sys.exit("eval_compare: llama-perplexity scored %d chunks, vl-eval %d" % (chunks, vl_chunks))
+            vl_final = final_perplexity(vl_log)
+            if vl_final is None:
+                sys.exit("eval_compare: no final estimate from vl-eval (log: %s)" % vl_log)
+            ppl_rows.append((threads, chunks, t_lp, t_vl, lp_final, vl_final))
+        if "winogrande" in a.sets:
+            # Winogrande-shaped: the same definition in both, llama-perplexity's;
+            # vl-eval scores the tasks llama-perplexity scores.
+            vl_cmd, vl_out = vl_command("winogrande.csv", "winogrande-csv")
+            vl_cmd += ["--winogrande", "llama-perplexity", "--limit", str(n)]
+            lp_cmd = lp + ["--winogrande", "-f", path("winogrande.csv")]
+            lp_log = path(tag("winogrande") + ".perplexity.log")
+            t_lp, t_vl = interleaved([
+                (lp_cmd, lp_log, None),
+                (vl_cmd, path(tag("winogrande") + ".vl-eval.log"), remover(vl_out)),
+            ])
+            lp_picks = complete(lp_cmd, lp_log, lambda log: perplexity_winogrande_picks(log, n))
+            vl_picks = vl_eval_picks(vl_out, [str(i) for i in range(n)], "acc_per_token")
+            with open(path(tag("winogrande.csv") + ".summary.json")) as f:
+                vl_tokens = json.load(f)["tokens_decoded"]
+            wg_rows.append((threads, t_lp, t_vl, lp_picks, vl_picks, vl_tokens))
 
     load = lambda l: " ".join("%.2f" % x for x in l)
     print("model %s, threads %s, context and batch %d, %d tasks a set, best of %d runs"
@@ -482,24 +494,26 @@ def main():
             name, threads, mode, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, agree, n,
             sum(r_lp), sum(r_vl), lp_tokens, vl_tokens,
             " %8.0f %6.2fx" % (1000 * t_exact[0] / n, t_exact[0] / t_vl) if t_exact else ""))
-    print("\nperplexity of the text: llama-perplexity -f against vl-eval perplexity --text, chunks of")
-    print("%d tokens; ms/token: wall time of the whole process per chunk token; same: both final" % a.ctx)
-    print("perplexities equal to 4 significant digits\n")
-    print("%-10s %3s %6s %10s %10s %8s %14s %14s %5s" % (
-        "set", "thr", "chunks", "ms/token", "vl-eval", "ratio", "PPL llama-ppl", "PPL vl-eval", "same"))
-    for threads, chunks, t_lp, t_vl, (p_lp, u_lp), (p_vl, u_vl) in ppl_rows:
-        tokens = chunks * a.ctx
-        same = abs(p_lp - p_vl) <= 5e-5 * p_lp
-        print("%-10s %3d %6d %10.3f %10.3f %7.2fx %14s %14s %5s" % (
-            "text", threads, chunks, 1000 * t_lp / tokens, 1000 * t_vl / tokens, t_lp / t_vl,
-            "%.4f+/-%.4f" % (p_lp, u_lp), "%.4f+/-%.4f" % (p_vl, u_vl), "yes" if same else "NO"))
-    print("\nWinogrande: llama-perplexity --winogrande against vl-eval --winogrande llama-perplexity,")
-    print("one definition; same: items both picked alike; tokens: what vl-eval decodes\n")
-    print("%-10s %3s %10s %10s %8s %8s %8s" % ("set", "thr", "ms/item", "vl-eval", "ratio", "same", "tokens"))
-    for threads, t_lp, t_vl, lp_picks, vl_picks, vl_tokens in wg_rows:
-        same = sum(x == y for x, y in zip(lp_picks, vl_picks))
-        print("%-10s %3d %10.0f %10.0f %7.2fx %5d/%-2d %8d" % (
-            "winogrande", threads, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, same, n, vl_tokens))
+    if ppl_rows:
+        print("\nperplexity of the text: llama-perplexity -f against vl-eval perplexity --text, chunks of")
+        print("%d tokens; ms/token: wall time of the whole process per chunk token; same: both final" % a.ctx)
+        print("perplexities equal to 4 significant digits\n")
+        print("%-10s %3s %6s %10s %10s %8s %14s %14s %5s" % (
+            "set", "thr", "chunks", "ms/token", "vl-eval", "ratio", "PPL llama-ppl", "PPL vl-eval", "same"))
+        for threads, chunks, t_lp, t_vl, (p_lp, u_lp), (p_vl, u_vl) in ppl_rows:
+            tokens = chunks * a.ctx
+            same = abs(p_lp - p_vl) <= 5e-5 * p_lp
+            print("%-10s %3d %6d %10.3f %10.3f %7.2fx %14s %14s %5s" % (
+                "text", threads, chunks, 1000 * t_lp / tokens, 1000 * t_vl / tokens, t_lp / t_vl,
+                "%.4f+/-%.4f" % (p_lp, u_lp), "%.4f+/-%.4f" % (p_vl, u_vl), "yes" if same else "NO"))
+    if wg_rows:
+        print("\nWinogrande: llama-perplexity --winogrande against vl-eval --winogrande llama-perplexity,")
+        print("one definition; same: items both picked alike; tokens: what vl-eval decodes\n")
+        print("%-10s %3s %10s %10s %8s %8s %8s" % ("set", "thr", "ms/item", "vl-eval", "ratio", "same", "tokens"))
+        for threads, t_lp, t_vl, lp_picks, vl_picks, vl_tokens in wg_rows:
+            same = sum(x == y for x, y in zip(lp_picks, vl_picks))
+            print("%-10s %3d %10.0f %10.0f %7.2fx %5d/%-2d %8d" % (
+                "winogrande", threads, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, same, n, vl_tokens))
     if blas_rows:
         print("\nggml's BLAS backend (%s): each command's whole-process time (best of %d) without" % (
             a.blas, a.runs))

@@ -25,6 +25,11 @@ question by question, listing those that differ.
       --server /usr/bin/llama-server [--threads 2] [--runs 2]
 
 Run it with the interpreter that has lm_eval (./dev bench generate does).
+
+With --sweep 2,8,16,33 it times instead the library's generation alone
+(Runtime.generate after the retained preamble, no harness, no server) at each
+n_seq_max, and prints the tokens it made per second at each: how much running
+more prompts side by side gains on this machine and model.
 """
 import argparse
 import json
@@ -150,10 +155,37 @@ def load():
     return "%.2f %.2f %.2f" % os.getloadavg()
 
 
+def sweep(args, sizes):
+    """Tokens per second of Runtime.generate alone at each n_seq_max."""
+    from vorlenta_llama_shim import Runtime
+
+    rng = random.Random(args.seed)
+    shots = [problem(rng, 2) for _ in range(args.shots)]
+    questions = [problem(rng, 2) for _ in range(args.questions)]
+    # The harness's few-shot layout: target after a space, examples apart by a blank line.
+    preamble = "".join("Question: %s\nAnswer: %s\n\n" % (s["question"], s["answer"]) for s in shots)
+    print("load average before %s" % load())
+    print("%-10s %10s %8s %12s" % ("n_seq_max", "seconds", "tokens", "tokens/s"))
+    for n_seq_max in sizes:
+        rt = Runtime(args.model, n_ctx=args.ctx, n_batch=args.ctx, n_seq_max=n_seq_max, threads=args.threads)
+        try:
+            prompts = [rt.tokenize(preamble + "Question: %s\nAnswer:" % q["question"]).tolist() for q in questions]
+            shared = len(os.path.commonprefix(prompts))
+            start = time.perf_counter()
+            rt.prefill(prompts[0][:shared])
+            made = rt.generate([p[shared:] for p in prompts], args.max_tokens, stop=["Question:"])
+            seconds = time.perf_counter() - start
+        finally:
+            rt.close()
+        tokens = sum(len(g.tokens) for g in made)
+        print("%-10d %10.2f %8d %12.1f" % (n_seq_max, seconds, tokens, tokens / seconds), flush=True)
+    print("load average after %s" % load())
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--model", required=True, help="GGUF model file")
-    ap.add_argument("--server", required=True, help="the llama-server program")
+    ap.add_argument("--server", help="the llama-server program (needed unless --sweep)")
     ap.add_argument("--questions", type=int, default=32, help="questions (default 32)")
     ap.add_argument("--shots", type=int, default=5, help="worked examples before each (default 5)")
     ap.add_argument("--max-tokens", type=int, default=128, help="new tokens at most (default 128)")
@@ -163,9 +195,23 @@ def main():
     ap.add_argument("--ctx", type=int, default=4096, help="context window of both (default 4096)")
     ap.add_argument("--runs", type=int, default=2, help="timed runs of each, best kept (default 2)")
     ap.add_argument("--seed", type=int, default=11, help="seed of the generated problems")
+    ap.add_argument("--sweep", metavar="N,N,...",
+                    help="time the library's generation alone at each of these n_seq_max values instead")
     args = ap.parse_args()
     if args.questions < 1 or args.shots < 0 or args.runs < 1 or args.max_tokens < 1 or args.sequences < 2:
         ap.error("--questions, --runs and --max-tokens must be positive, --shots non-negative, --sequences 2 or more")
+    if args.sweep:
+        try:
+            sizes = [int(n) for n in args.sweep.split(",")]
+        except ValueError:
+            ap.error("--sweep takes n_seq_max values apart by commas, not %r" % args.sweep)
+        if not sizes or min(sizes) < 2:
+            ap.error("--sweep values must be 2 or more")
+        if not os.path.isfile(args.model):
+            sys.exit("no such file: %s" % args.model)
+        return sweep(args, sizes)
+    if not args.server:
+        ap.error("--server is needed unless --sweep")
     for path in (args.model, args.server):
         if not os.path.isfile(path):
             sys.exit("no such file: %s" % path)

@@ -348,7 +348,9 @@ VL_LLAMA_API int32_t vl_llama_score_suffix_sequences(vl_llama_runtime *runtime,
  * and the call clears the memory once its checks have passed.
  *
  * out_scores[i] receives log P(candidate i | prefix + context of its task),
- * the quantity vl_llama_score_suffix_sequences computes; out_greedy (may be
+ * the quantity vl_llama_score_suffix_sequences computes (each row's
+ * log-softmax vectorised: within 1e-6, or one step of single precision, of
+ * the walk's, from library 5.4); out_greedy (may be
  * NULL) receives 1 where every token of candidate i was the most probable
  * next token at its position (the lowest id among equal maxima), else 0.
  *

@@ -72,7 +72,10 @@ TEST_P(FamilyText, ModelInfoGivesTheVocabularysSpecialTokens) {
     EXPECT_EQ(info(VL_LLAMA_INFO_START_TOKEN), llama_vocab_get_add_bos(v) ? bos : -1);
     EXPECT_EQ(info(VL_LLAMA_INFO_END_TOKEN), llama_vocab_get_add_eos(v) ? eos : -1);
     EXPECT_EQ(info(VL_LLAMA_INFO_HAS_CHAT_TEMPLATE), original->chat_template().empty() ? 0 : 1);
-    EXPECT_EQ(info(VL_LLAMA_INFO_N_CTX_TRAIN), 2048);
+    // The family's own trained length, which the vocabulary file states.
+    const std::string arch = original->meta("general.architecture");
+    const std::string stated = original->meta(arch + ".context_length");
+    EXPECT_EQ(info(VL_LLAMA_INFO_N_CTX_TRAIN), stated.empty() ? 2048 : std::stoll(stated));
 
     // The start token is what tokenizing with the special tokens puts first.
     const std::vector<llama_token> bare = tokenize("Hello world", false, false);
@@ -85,6 +88,7 @@ TEST_P(FamilyText, ModelInfoGivesTheVocabularysSpecialTokens) {
     // Qwen2 names <|endoftext|> both BOS and EOS but adds neither: the case
     // where only the new keys give a host a token to start from.
     if (GetParam().name == "qwen2") {
+        EXPECT_EQ(info(VL_LLAMA_INFO_N_CTX_TRAIN), 32768);
         EXPECT_EQ(info(VL_LLAMA_INFO_START_TOKEN), -1);
         EXPECT_EQ(info(VL_LLAMA_INFO_BOS_TOKEN), 151643);
         EXPECT_EQ(info(VL_LLAMA_INFO_EOS_TOKEN), 151643);

@@ -144,9 +144,16 @@ task_set random_tasks(std::mt19937 &rng, size_t tasks, uint32_t vocab, size_t ma
 // whose arithmetic takes other paths, up to 0.029.
 constexpr float large_batch_tolerance = 0.04f;
 
+// The batch normalises its rows with the vectorised log-softmax, the walk
+// with glibc's exp one entry at a time: within 1e-6 a row (or one step of a
+// float), so within this over a candidate of up to 8 tokens. A wrong row or
+// token is off by far more.
+constexpr float normaliser_tolerance = 2e-5f;
+
 // Under 64 tokens a decode rounds as the walk's single-token decodes do, so
-// the scores are equal to the bit; larger batches round differently (as
-// llama.cpp's own batch sizes do), within the tolerance measured below.
+// the scores differ only by the normalisers' rounding; larger batches round
+// differently (as llama.cpp's own batch sizes do), within the tolerance
+// measured below.
 TEST_F(SequenceBatch, ScoresEqualTheWalkAndGreedyFlagsTheArgmax) {
     VL_REQUIRE_SHARED_MODEL(stories, "stories260K.gguf");
     for (const std::string &path : {fixture_path("plain"), fixture_path("chatml"), stories}) {
@@ -159,7 +166,7 @@ TEST_F(SequenceBatch, ScoresEqualTheWalkAndGreedyFlagsTheArgmax) {
             const task_set set = random_tasks(rng, tasks, std::min<uint32_t>(vocab, 400), 8);
             ASSERT_EQ(prefill(prefix), "ok");
             ASSERT_EQ(score(set), "ok");
-            EXPECT_EQ(compare_with_walk(prefix, set), 0.0f);
+            EXPECT_LE(compare_with_walk(prefix, set), normaliser_tolerance);
             EXPECT_TRUE(runtime->has_shared_prefix);
         }
         // Without a retained prefix the contexts start at position 0; a
@@ -202,7 +209,7 @@ TEST_F(SequenceBatch, DecodesEachSharedTokenOnceTaggedWithItsBranches) {
     EXPECT_EQ(d.seq_sets, sets);
     for (llama_seq_id s = 1; s < 8; ++s) EXPECT_EQ(seq_range(runtime.get(), s).first, -1) << s;
     EXPECT_EQ(seq_range(runtime.get(), 0), (std::pair<llama_pos, llama_pos>(0, 1)));
-    EXPECT_EQ(compare_with_walk(prefix, set), 0.0f);
+    EXPECT_LE(compare_with_walk(prefix, set), normaliser_tolerance);
 
     // An empty context scores from the kept row: only 5, 5-2 and 6 are decoded.
     task_set from_kept;
@@ -214,7 +221,7 @@ TEST_F(SequenceBatch, DecodesEachSharedTokenOnceTaggedWithItsBranches) {
     for (const traced_call &c : trace())
         if (c.name == "llama_decode") tokens += c.tokens.size();
     EXPECT_EQ(tokens, 3u);
-    EXPECT_EQ(compare_with_walk(prefix, from_kept), 0.0f);
+    EXPECT_LE(compare_with_walk(prefix, from_kept), normaliser_tolerance);
 }
 
 // A candidate is greedy only when every one of its tokens was the most
@@ -297,7 +304,7 @@ TEST_F(SequenceBatch, SplitsWorkAtTheSequenceBatchAndWindowEdges) {
         if (expected_scores.empty()) {
             ASSERT_LT(largest, 64u);
             expected_scores = scores;
-            EXPECT_EQ(compare_with_walk(prefix, set), 0.0f);
+            EXPECT_LE(compare_with_walk(prefix, set), normaliser_tolerance);
             continue;
         }
         EXPECT_EQ(scores.size(), expected_scores.size());

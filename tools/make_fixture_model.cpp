@@ -12,7 +12,8 @@
 // key of VOCAB.gguf (a vocabulary-only file such as llama.cpp's
 // ggml-vocab-*.gguf: tokens, merges or scores, token types, special-token
 // ids, start and end rules, pre-tokenizer, chat template) is copied as it is,
-// the embedding and output rows cover the whole vocabulary, and the layers
+// the embedding and output rows cover the whole vocabulary, the trained
+// context length is the file's (2048 where it states none), and the layers
 // are those of the file's own architecture when it is one written here
 // (llama, qwen2, phi3), else llama's: the tokenizer does not depend on it.
 #include <cmath>
@@ -187,13 +188,13 @@ void write_tokenizer(writer &w, const vocabulary &v, bool with_template) {
 // gated feed-forward), qwen2 (the same with q, k and v biases) and phi3 (q, k
 // and v in one matrix, gate and up in one).
 void write_decoder(writer &w, const options &o, const std::string &arch, int n_vocab,
-                   const std::string &name) {
+                   const std::string &name, std::uint32_t trained = 2048) {
     const int head_dim = o.embd / o.heads;
     const int kv_dim = head_dim * o.kv_heads;
     auto key = [&](const char *k) { return arch + "." + k; };
     gguf_set_val_str(w.gguf, "general.architecture", arch.c_str());
     gguf_set_val_str(w.gguf, "general.name", name.c_str());
-    gguf_set_val_u32(w.gguf, key("context_length").c_str(), 2048);
+    gguf_set_val_u32(w.gguf, key("context_length").c_str(), trained);
     gguf_set_val_u32(w.gguf, key("embedding_length").c_str(), o.embd);
     gguf_set_val_u32(w.gguf, key("block_count").c_str(), o.layers);
     gguf_set_val_u32(w.gguf, key("feed_forward_length").c_str(), o.ff);
@@ -248,10 +249,15 @@ struct source_file {
     source_file(const source_file &) = delete;
     source_file &operator=(const source_file &) = delete;
 
-    std::string text(const char *key) const {
-        const std::int64_t id = gguf_find_key(gguf, key);
+    std::string text(const std::string &key) const {
+        const std::int64_t id = gguf_find_key(gguf, key.c_str());
         if (id < 0 || gguf_get_kv_type(gguf, id) != GGUF_TYPE_STRING) return "";
         return gguf_get_val_str(gguf, id);
+    }
+    std::uint32_t count(const std::string &key, std::uint32_t otherwise) const {
+        const std::int64_t id = gguf_find_key(gguf, key.c_str());
+        if (id < 0 || gguf_get_kv_type(gguf, id) != GGUF_TYPE_UINT32) return otherwise;
+        return gguf_get_val_u32(gguf, id);
     }
 };
 
@@ -289,11 +295,15 @@ bool write_family(writer &w, const options &o) {
         return false;
     }
     const int n_vocab = static_cast<int>(gguf_get_arr_n(source.gguf, tokens));
+    const std::string source_arch = source.text("general.architecture");
     std::string arch = "llama";
     for (const char *known : written_architectures)
-        if (source.text("general.architecture") == known) arch = known;
+        if (source_arch == known) arch = known;
     std::string name = source.text("general.name");
-    write_decoder(w, o, arch, n_vocab, "vorlenta fixture" + (name.empty() ? "" : " (" + name + ")"));
+    // The family's trained context length, where the file states it.
+    const std::uint32_t trained = source.count(source_arch + ".context_length", 2048);
+    write_decoder(w, o, arch, n_vocab, "vorlenta fixture" + (name.empty() ? "" : " (" + name + ")"),
+                  trained > 0 ? trained : 2048);
     copy_tokenizer(w, source);
     return true;
 }

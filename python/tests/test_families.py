@@ -6,6 +6,7 @@ from __future__ import annotations
 import pathlib
 from typing import Dict, Iterator, List, Tuple
 
+import numpy as np
 import pytest
 
 import vorlenta_llama_shim as vl
@@ -74,3 +75,50 @@ def test_start_and_end_tokens_are_the_vocabularys_whether_added_or_not(family):
         assert (bos, eos) == (known_bos, known_eos)
         assert rt.start_token == (known_bos if adds else None)
         assert rt.prefix_token == known_bos
+
+
+def _log_prob(rt: vl.Runtime, context: List[int], run: List[int]) -> Tuple[float, bool]:
+    """log P(run | context) and whether each token was the most probable,
+    from the raw logits of the whole vocabulary after each prefix, with the
+    log-softmax taken here in double precision."""
+    every_id = np.arange(rt.n_vocab, dtype=np.uint32)
+    total, greedy = 0.0, True
+    for j, token in enumerate(run):
+        row = rt.score_next(list(context) + list(run[:j]), every_id).astype(np.float64)
+        top = row.max()
+        total += row[token] - top - np.log(np.exp(row - top).sum())
+        greedy = greedy and int(np.argmax(row)) == token
+    return total, greedy
+
+
+def test_score_sequence_batch_is_the_whole_rows_log_softmax(family):
+    _, _, rt = family
+    contexts = [rt.tokenize("The capital of France is").tolist(), rt.tokenize("Paris is").tolist()]
+    paris = rt.tokenize(" Paris", add_special=False).tolist()
+    longer = rt.tokenize(" Paris, France", add_special=False).tolist()
+    big = rt.tokenize(" big and old", add_special=False).tolist()
+    candidates = [[paris, longer, paris], [big]]
+    scores, flags = rt.score_sequence_batch(contexts, candidates, greedy=True)
+    for context, runs, task_scores, task_flags in zip(contexts, candidates, scores, flags):
+        for run, score, flag in zip(runs, task_scores, task_flags):
+            want, want_greedy = _log_prob(rt, context, run)
+            assert score == pytest.approx(want, abs=1e-4), run
+            assert flag == want_greedy
+    assert scores[0][0] == scores[0][2]
+
+
+def test_rank_answers_with_the_familys_own_template(family):
+    _, _, rt = family
+    system, user, answers = "You are terse.", "What is the capital of France?", ["Paris", "Lyon", "Paris, France"]
+    if not rt.has_chat_template:
+        with pytest.raises(vl.Error, match="does not expose a llama.cpp-supported chat template"):
+            rt.rank_answers(system, user, answers)
+        return
+    prompt = rt.encode_chat(system, user).tolist()
+    ranked = rt.rank_answers(system, user, answers)
+    assert sorted(r.text for r in ranked) == sorted(answers)
+    assert [r.log_prob for r in ranked] == sorted((r.log_prob for r in ranked), reverse=True)
+    for r in ranked:
+        whole = rt.encode_chat(system, user, r.text).tolist()
+        assert list(r.tokens) == whole[len(prompt):]
+        assert r.log_prob == pytest.approx(_log_prob(rt, prompt, list(r.tokens))[0], abs=1e-4), r.text

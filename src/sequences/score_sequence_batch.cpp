@@ -15,6 +15,7 @@
 #include "scoring/shared_prefix.h"
 #include "scoring/token_ids.h"
 #include "sequences/sequence_forest.h"
+#include "sequences/row_summary.h"
 #include "sequences/trie_walk.h"
 #include "vorlenta_llama_shim.h"
 

@@ -55,21 +55,11 @@ bool is_finite(float x) {
 }
 
 outcome vocab_logsumexp(const float *row, std::size_t n, float &normaliser) {
-    std::size_t argmax = 0;
-    return vocab_row_summary(row, n, normaliser, argmax);
-}
-
-outcome vocab_row_summary(const float *row, std::size_t n, float &normaliser,
-                          std::size_t &argmax) {
     if (row == nullptr || n == 0) return "empty vocabulary logits";
     float maximum = -std::numeric_limits<float>::infinity();
-    std::size_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (!is_finite(row[i])) return "non-finite vocabulary logit";
-        if (row[i] > maximum) {
-            maximum = row[i];
-            at = i;
-        }
+        if (row[i] > maximum) maximum = row[i];
     }
     // The largest entry adds exp(0) = 1, so the sum is at least 1 and finite.
     double sum = 0.0;
@@ -79,7 +69,6 @@ outcome vocab_row_summary(const float *row, std::size_t n, float &normaliser,
     }
     const float log_sum = static_cast<float>(std::log(sum));
     normaliser = log_sum + maximum;
-    argmax = at;
     return ok;
 }
 

@@ -25,11 +25,6 @@ bool is_finite(float x);
 // reproducible to the bit; do not reorder or vectorise the sum.
 outcome vocab_logsumexp(const float *row, std::size_t n, float &normaliser);
 
-// The same normaliser, and the index of the row's largest entry (the lowest
-// index among equal maxima): the token a greedy decoder would pick.
-outcome vocab_row_summary(const float *row, std::size_t n, float &normaliser,
-                          std::size_t &argmax);
-
 // What every step of one walk shares.
 struct trie_walk {
     const vl_llama_runtime &runtime;        // ctx and n_ctx

@@ -51,6 +51,17 @@ def _integer(value: Any, name: str, minimum: int) -> int:
     return number
 
 
+# The harness's own fallback for a model that states no trained length.
+_DEFAULT_MAX_LENGTH = 2048
+# The window the model is opened with before it knows its requests: enough
+# to tokenize them, which is all it is used for.
+_TOKENIZING_WINDOW = 256
+# A window sized to the requests keeps decodes to this many tokens at most:
+# llama.cpp holds the logits of every token a decode scores, 4 bytes times
+# the vocabulary each (1.2 GB at 2048 tokens of Qwen2's 151,936).
+_SIZED_BATCH = 2048
+
+
 def _switch(value: Any, name: str) -> bool:
     """A yes/no model argument: the harness passes true and false as bools."""
     if isinstance(value, bool):
@@ -80,24 +91,27 @@ def _options(exact: Any, kv_cache: Optional[str], flash_attention: Optional[str]
 class HarnessModel(LM):
     """A local GGUF model scored exactly through vorlenta_llama_shim.
 
-    Model arguments: model=PATH (required); n_ctx (2048), n_batch (n_ctx:
-    a few-shot preamble up to the whole window is prefilled in one decode),
-    n_seq_max (8), threads and threads_batch (0: llama.cpp's choice),
-    n_gpu_layers (0) as Runtime takes them; max_length (n_ctx), the window
-    a request is cut to from the left as the harness's models do;
-    tasks_per_call (64), the most distinct contexts one library call scores
-    (calls are also kept to about 256 tokens past their retained prefix) or
-    prompts one generation call runs; max_gen_toks (256), the new-token
-    limit of a generation request that sets none; and exact=true, which
-    scores with F32 keys and values and no flash attention, the model's own
-    float32 arithmetic, or kv_cache (f16, f32) and flash_attention (auto,
-    off) one by one, as Runtime takes them.
+    Model arguments: model=PATH (required); max_length (the model's trained
+    context length, as the harness's HF model takes it), the window a request
+    is cut to from the left as the harness's models do; n_ctx (unset: each
+    run of requests gets a window as long as its longest request, at most
+    max_length; set: that window for every run), n_batch (the window, at
+    most 2048 when it is sized to the requests), n_seq_max (8), threads and
+    threads_batch (0: llama.cpp's choice), n_gpu_layers (0) as Runtime takes
+    them; tasks_per_call (64), the most distinct contexts one library call
+    scores (calls are also kept to about 256 tokens past their retained
+    prefix) or prompts one generation call runs; max_gen_toks (256), the
+    new-token limit of a generation request that sets none; and exact=true,
+    which scores with F32 keys and values and no flash attention, the
+    model's own float32 arithmetic, or kv_cache (f16, f32) and
+    flash_attention (auto, off) one by one, as Runtime takes them (a window
+    sized to the requests keeps them).
     """
 
     def __init__(
         self,
         model: Optional[str] = None,
-        n_ctx: int = 2048,
+        n_ctx: Optional[int] = None,
         n_batch: Optional[int] = None,
         n_seq_max: int = 8,
         threads: int = 0,
@@ -126,32 +140,34 @@ class HarnessModel(LM):
             raise FileNotFoundError("model=%s: no such file" % model)
         self._settings: Dict[str, Any] = dict(
             model=model,
-            n_ctx=_integer(n_ctx, "n_ctx", 1),
-            n_batch=_integer(n_ctx if n_batch is None else n_batch, "n_batch", 1),
+            n_ctx=None if n_ctx is None else _integer(n_ctx, "n_ctx", 1),
+            n_batch=None if n_batch is None else _integer(n_batch, "n_batch", 1),
             n_seq_max=_integer(n_seq_max, "n_seq_max", 2),
             threads=_integer(threads, "threads", 0),
             threads_batch=_integer(threads_batch, "threads_batch", 0),
             n_gpu_layers=_integer(n_gpu_layers, "n_gpu_layers", 0),
-            max_length=_integer(
-                n_ctx if max_length is None else max_length, "max_length", 2
-            ),
+            max_length=None if max_length is None else _integer(max_length, "max_length", 2),
             tasks_per_call=_integer(tasks_per_call, "tasks_per_call", 1),
             max_gen_toks=_integer(max_gen_toks, "max_gen_toks", 1),
             options=_options(exact, kv_cache, flash_attention),
         )
-        if self._settings["max_length"] > self._settings["n_ctx"]:
-            raise ValueError(
-                "model argument max_length=%d exceeds n_ctx=%d"
-                % (self._settings["max_length"], self._settings["n_ctx"])
-            )
+        fixed, longest = self._settings["n_ctx"], self._settings["max_length"]
+        if fixed is not None and longest is not None and longest > fixed:
+            raise ValueError("model argument max_length=%d exceeds n_ctx=%d" % (longest, fixed))
         self._open()
 
     def _open(self) -> None:
         s = self._settings
+        fixed = s["n_ctx"] is not None
+        # Without n_ctx the window is sized to the requests once they are
+        # tokenized; n_batch as large as the window lets a few-shot preamble
+        # that fills it be prefilled in one decode.
+        window = s["n_ctx"] if fixed else _TOKENIZING_WINDOW
+        batch = s["n_batch"] if fixed and s["n_batch"] is not None else window
         self._runtime = Runtime(
             s["model"],
-            n_ctx=s["n_ctx"],
-            n_batch=s["n_batch"],
+            n_ctx=window,
+            n_batch=batch,
             n_seq_max=s["n_seq_max"],
             threads=s["threads"],
             threads_batch=s["threads_batch"],
@@ -159,16 +175,41 @@ class HarnessModel(LM):
             kv_cache=s["options"].kv_cache,
             flash_attention=s["options"].flash_attention,
         )
-        # The tokens the vocabulary puts around a text (its start token, an
-        # end token for some), found by tokenizing a probe with and without them.
-        plain = self._runtime.tokenize(" a", add_special=False).tolist()
-        marked = self._runtime.tokenize(" a", add_special=True).tolist()
-        at = next(
-            (i for i in range(len(marked) - len(plain) + 1) if marked[i : i + len(plain)] == plain),
-            0,
+        self._window, self._batch = window, batch
+        # The harness's HF model cuts requests to the model's trained length.
+        trained = self._runtime.n_ctx_train
+        if trained <= 0:
+            trained = _DEFAULT_MAX_LENGTH
+        self._max_length = s["max_length"] if s["max_length"] is not None else (
+            trained if not fixed else min(trained, s["n_ctx"])
         )
-        self._start: Tokens = marked[:at]
-        self._end: Tokens = marked[at + len(plain) :]
+        # The token the vocabulary puts before a text, when it adds one.
+        start = self._runtime.start_token
+        self._start: Tokens = [] if start is None else [start]
+
+    def _size_window(self, pairs: Sequence[Tuple[Tokens, Tokens]]) -> None:
+        """Makes the window as long as the longest (context, continuation)
+        pair needs, the continuation's last token aside, when n_ctx was not
+        given: the requests of a run decide it, as vl-eval sizes its window
+        after tokenizing its tasks."""
+        if pairs:
+            self._resize(max(len(c) + max(len(k) - 1, 0) for c, k in pairs))
+
+    def _resize(self, longest: int) -> None:
+        """Gives the runtime a window of `longest` positions (at least 16)
+        when n_ctx was not given; a window already that size is kept."""
+        if self._settings["n_ctx"] is not None:
+            return
+        window = max(16, longest)
+        batch = self._settings["n_batch"] or min(window, _SIZED_BATCH)
+        if (window, batch) == (self._window, self._batch):
+            return
+        s = self._settings
+        self._runtime.reconfigure(
+            n_ctx=window, n_batch=batch, n_seq_max=s["n_seq_max"], threads=s["threads"],
+            threads_batch=s["threads_batch"],
+        )
+        self._window, self._batch = window, batch
 
     # The runtime holds a library handle: a copy reopens the model instead.
     def __getstate__(self) -> Dict[str, Any]:
@@ -188,7 +229,7 @@ class HarnessModel(LM):
 
     @property
     def max_length(self) -> int:
-        return int(self._settings["max_length"])
+        return int(self._max_length)
 
     @property
     def tokenizer_name(self) -> str:
@@ -197,16 +238,16 @@ class HarnessModel(LM):
     @property
     def prefix_token_id(self) -> int:
         """The token an empty context or a document's first window is
-        conditioned on: the start token, else the end token, as the
-        harness's models do."""
-        if self._start:
-            return self._start[-1]
-        if self._end:
-            return self._end[0]
-        raise ValueError(
-            "%s adds neither a start nor an end token to a text, so an empty context "
-            "has no token to condition on" % self._settings["model"]
-        )
+        conditioned on: the vocabulary's start-of-text id, else its
+        end-of-text id, as the harness's HF model chooses it (whether or not
+        tokenizing adds either: Qwen2's adds neither)."""
+        token = self._runtime.prefix_token
+        if token is None:
+            raise ValueError(
+                "%s has neither a start-of-text nor an end-of-text token, so an empty "
+                "context has no token to condition on" % self._settings["model"]
+            )
+        return token
 
     def tok_encode(self, text: str, start: bool = True) -> Tokens:
         """The text's ids, led by the start token when the vocabulary adds one
@@ -256,7 +297,18 @@ class HarnessModel(LM):
         for i, request in enumerate(requests):
             context, continuation = request.args
             context_ids, continuation_ids = self.encode_pair(context, continuation)
+            if not continuation_ids:
+                # Scoring nothing would give log-probability 0, probability
+                # 1: the request would win every comparison. The harness's HF
+                # model stops on such a request too.
+                raise ValueError(
+                    "request %d: the continuation %r adds no token of its own to the context %r: %s"
+                    % (i, continuation, context[-40:],
+                       "it is empty" if not (context + continuation).strip() or not continuation
+                       else "tokenized together, it merges into the context's last token")
+                )
             pairs.append((self._fit(context_ids, continuation_ids, "request %d" % i), continuation_ids))
+        self._size_window(pairs)
         scored = self._score(pairs, disable_tqdm, "vorlenta loglikelihood")
         results = []
         for request, (log_prob, greedy) in zip(requests, scored):
@@ -265,23 +317,33 @@ class HarnessModel(LM):
             results.append(result)
         return results
 
+    def rolling_windows(self, text: str) -> List[Tuple[Tokens, Tokens]]:
+        """The (context, continuation) pairs that score a whole text: the
+        harness's own rolling windows over the text's tokens, the first
+        conditioned on the prefix token. The tokens are the text's alone,
+        without the start token the vocabulary may add: the harness's HF
+        model (0.4.13) tokenizes with the tokenizer's defaults, and where
+        those add a start token its first window scores that start token
+        after the prefix token, the same token, which says nothing of the
+        text (the README has what it changes)."""
+        ids = self.tok_encode(text, start=False)
+        windows = harness_utils.get_rolling_token_windows(
+            token_list=ids,
+            prefix_token=self.prefix_token_id,
+            max_seq_len=self.max_length,
+            context_len=1,
+        )
+        return list(map(harness_utils.make_disjoint_window, windows))
+
     def loglikelihood_rolling(self, requests: Sequence[Any], disable_tqdm: bool = False) -> List[float]:
         pairs: List[Tuple[Tokens, Tokens]] = []
         owners: List[int] = []
         for r, request in enumerate(requests):
             (text,) = request.args
-            ids = self.tok_encode(text, start=False)
-            if not ids:
-                continue
-            windows = harness_utils.get_rolling_token_windows(
-                token_list=ids,
-                prefix_token=self.prefix_token_id,
-                max_seq_len=self.max_length,
-                context_len=1,
-            )
-            for window in map(harness_utils.make_disjoint_window, windows):
+            for window in self.rolling_windows(text):
                 pairs.append(window)
                 owners.append(r)
+        self._size_window(pairs)
         scored = self._score(pairs, disable_tqdm, "vorlenta loglikelihood_rolling")
         totals = [0.0] * len(requests)
         for r, (log_prob, _) in zip(owners, scored):
@@ -336,7 +398,14 @@ class HarnessModel(LM):
         # share beyond it the library decodes once per call.
         order = sorted(range(len(prompts)), key=lambda k: prompts[k])
         shared = len(common_prefix([prompts[k] for k in order])) if prompts else 0
-        shared = min(shared, int(self._settings["n_batch"]))
+        # Every token but the last generated one is decoded after its prompt;
+        # a sized window holds the shared part once and the rest of the
+        # longest prompt for every sequence that runs side by side, within
+        # max_length (one prompt always fits: room leaves it max_gen_toks).
+        own = max(len(p) for p in prompts) - shared + limit - 1
+        side_by_side = shared + (int(self._settings["n_seq_max"]) - 1) * own
+        self._resize(max(shared + own, min(side_by_side, self.max_length)))
+        shared = min(shared, self._batch)
         per_call = int(self._settings["tasks_per_call"])
         rt = self._runtime
         # The retained prefix must stay ours over the group's calls.
@@ -398,22 +467,18 @@ class HarnessModel(LM):
         self, pairs: Sequence[Tuple[Tokens, Tokens]], disable_tqdm: bool, description: str
     ) -> List[Tuple[float, bool]]:
         """(log P(continuation | context), greedy) of each (context,
-        continuation) pair, in order. An empty continuation scores 0 and
-        counts as greedy, as nothing has to be predicted."""
+        continuation) pair, in order; every continuation has a token."""
         results: List[Optional[Tuple[float, bool]]] = [None] * len(pairs)
         tasks: Dict[Tuple[int, ...], List[int]] = {}
         for i, (context, continuation) in enumerate(pairs):
-            if continuation:
-                tasks.setdefault(tuple(context), []).append(i)
-            else:
-                results[i] = (0.0, True)
+            if not continuation:
+                raise ValueError("pair %d has no continuation token to score" % i)
+            tasks.setdefault(tuple(context), []).append(i)
         # Sorted contexts put those sharing a preamble side by side: each run
         # of them prefills what it shares once and is scored in short calls.
         order = sorted(tasks)
         inner = [sum(max(len(pairs[i][1]) - 1, 0) for i in tasks[c]) for c in order]
-        plan = plan_calls(
-            order, inner, int(self._settings["n_batch"]), int(self._settings["tasks_per_call"])
-        )
+        plan = plan_calls(order, inner, self._batch, int(self._settings["tasks_per_call"]))
         rt = self._runtime
         with tqdm(total=len(pairs), desc=description, disable=disable_tqdm) as bar:
             bar.update(len(pairs) - sum(len(m) for m in tasks.values()))

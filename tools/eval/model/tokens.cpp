@@ -32,6 +32,12 @@ std::string tokenize_raw(const vl_llama_runtime *runtime, const std::string &tex
     return {};
 }
 
+std::int64_t conditioning_token(const vl_llama_runtime *runtime) {
+    for (int32_t what : {VL_LLAMA_INFO_START_TOKEN, VL_LLAMA_INFO_BOS_TOKEN, VL_LLAMA_INFO_EOS_TOKEN})
+        if (const int64_t token = vl_llama_model_info(runtime, what); token >= 0) return token;
+    return -1;
+}
+
 std::string encode_chat(vl_llama_runtime *runtime, const std::string &system, const std::string &user,
                         const char *prefix, std::vector<std::uint32_t> &out) {
     char err[256] = "";

@@ -17,6 +17,13 @@ namespace vl_eval {
 std::string tokenize_raw(const vl_llama_runtime *runtime, const std::string &text,
                          std::vector<std::uint32_t> &out);
 
+// The token an empty context is conditioned on: the start token where the
+// vocabulary adds one, else its start-of-text (BOS) id, else its end-of-text
+// (EOS) id, as the evaluation harness's HF model chooses it; -1 when the
+// vocabulary has none of them. Qwen2's adds no start token but names
+// <|endoftext|> as both.
+std::int64_t conditioning_token(const vl_llama_runtime *runtime);
+
 // Tokens of a chat prompt: system and user message laid out with the model's
 // template, the assistant turn opened and followed by prefix (may be null).
 // Returns the library's error, empty on success.

@@ -61,11 +61,20 @@ prompt_status prompt_builder::build_raw(const eval_item &item, item_prompt &out)
 
     if (std::string err = tokenize_raw(runtime_, context, out.context); !err.empty())
         return {{}, "tokenization failed: " + err};
-    if (out.context.empty()) return {"empty context", {}};
+    // Nothing to condition on, where the vocabulary adds no start token: the
+    // answers follow its BOS or EOS id, as the harness's HF model scores them.
+    std::vector<std::uint32_t> lead;
+    if (out.context.empty()) {
+        const int64_t token = conditioning_token(runtime_);
+        if (token < 0) return {"empty context", {}};
+        lead.push_back(static_cast<std::uint32_t>(token));
+        out.context = lead;
+    }
     for (const std::string &choice : item.choices) {
         std::vector<std::uint32_t> whole;
         if (std::string err = tokenize_raw(runtime_, context + moved + " " + choice, whole); !err.empty())
             return {{}, "tokenization failed: " + err};
+        whole.insert(whole.begin(), lead.begin(), lead.end());
         if (std::string reason = add_answer(whole, choice, out); !reason.empty()) return {reason, {}};
     }
     return {};
