@@ -69,3 +69,12 @@ def test_otherwise_the_scores_are_llama_cpps_defaults(extra, exact_scores):
 def test_bad_option_arguments_are_named(extra, message):
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         HarnessModel.create_from_arg_string(MODEL_ARGS + extra)
+
+
+def test_a_window_sized_to_the_requests_keeps_the_options(exact_scores, model_path):
+    # Without n_ctx the model reopens its context for each run's requests;
+    # the new context must compute as the first did.
+    model = HarnessModel.create_from_arg_string("model=%s,n_seq_max=4,threads=1,exact=true" % model_path)
+    got = log_probs(model)
+    assert model._runtime.options.exact
+    assert got == pytest.approx(exact_scores, abs=EXACT_TOLERANCE)
