@@ -1,8 +1,14 @@
 """What the side-by-side benchmark scripts share: the words their generated
-items are made of, and wall-time runs of programs taking turns."""
+items are made of, wall-time runs of programs taking turns, and the
+harness's processes on this checkout's package with tasks of local files."""
+import os
 import subprocess
 import sys
 import time
+
+# This checkout's Python package, for the scripts and the harness processes
+# they start.
+PACKAGE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
 # Plain English words; the benchmark fixture's vocabulary splits them into
 # pieces of up to three letters, about two tokens a word with punctuation.
@@ -64,3 +70,30 @@ def taking_turns(runs, jobs):
         for k, job in enumerate(jobs):
             times[k].append(job(round_))
     return times
+
+
+def use_checkout_package():
+    """Imports this checkout's package in this process. The library
+    VL_LLAMA_SHIM_LIBRARY names is made an absolute path, as the harness's
+    processes run from the task folder."""
+    sys.path.insert(0, PACKAGE)
+    if os.environ.get("VL_LLAMA_SHIM_LIBRARY"):
+        os.environ["VL_LLAMA_SHIM_LIBRARY"] = os.path.abspath(os.environ["VL_LLAMA_SHIM_LIBRARY"])
+
+
+def harness_env(work, **extra):
+    """The environment of a harness process: this checkout's package, no
+    network, the datasets' cache under work, and extra."""
+    return dict(os.environ, PYTHONPATH=PACKAGE, HF_DATASETS_OFFLINE="1", HF_HUB_OFFLINE="1",
+                HF_HOME=os.path.join(work, "hf"), **extra)
+
+
+def task_yaml(task, paths, body):
+    """A harness task's YAML that reads local JSON lines: paths["test"] the
+    questions and, when given, paths["train"] the few-shot examples, taken
+    first to last; body is the rest."""
+    files = "".join("    %s: %s\n" % (split, paths[split]) for split in ("train", "test") if split in paths)
+    fewshot = ("training_split: train\nfewshot_split: train\n" if "train" in paths else "")
+    sampler = ("fewshot_config:\n  sampler: first_n\n" if "train" in paths else "")
+    return ("task: %s\ndataset_path: json\ndataset_kwargs:\n  data_files:\n%s%stest_split: test\n%s%s"
+            % (task, files, fewshot, sampler, body))

@@ -20,6 +20,14 @@ and batch size, in this one run, once for each thread count of --threads:
              llama-perplexity --winogrande and vl-eval --winogrande
              llama-perplexity (the same definition): both must pick alike
 
+With --exact, vl-eval --exact (F32 keys and values, no flash attention)
+takes turns with them on the multiple-choice sets, and its time per item
+and its cost over vl-eval's defaults are printed beside them. With --blas
+PATH (ggml's libggml-blas.so), every command also runs with that backend
+loaded (GGML_BACKEND_PATH), taking turns with its run without it, and a
+last table gives each command's time both ways; the other tables are the
+runs without it.
+
 For each it prints the wall time per item of each program (the best of
 --runs runs of the whole process, model loading included, the programs
 taking turns so that other load on the machine falls alike on both), the
@@ -308,9 +316,15 @@ def main():
     ap.add_argument("--seed", type=int, default=15)
     ap.add_argument("--sets", type=lambda text: text.split(","), default=list(SETS),
                     help="comma-separated sets to compare (default %s)" % ",".join(SETS))
+    ap.add_argument("--exact", action="store_true",
+                    help="also time vl-eval --exact on the multiple-choice sets")
+    ap.add_argument("--blas", metavar="PATH",
+                    help="ggml's BLAS backend (libggml-blas.so): time every command with it loaded too")
     a = ap.parse_args()
     if set(a.sets) - set(SETS):
         ap.error("unknown set(s) %s; the sets are %s" % (",".join(sorted(set(a.sets) - set(SETS))), ",".join(SETS)))
+    if a.blas and not os.path.isfile(a.blas):
+        ap.error("--blas %s: no such file" % a.blas)
 
     os.makedirs(a.work, exist_ok=True)
     rng = random.Random(a.seed)
@@ -338,16 +352,31 @@ def main():
     n = a.tasks
     ids = ["task-%d" % i for i in range(n)]
 
+    blas_env = dict(GGML_ENV, GGML_BACKEND_PATH=os.path.abspath(a.blas)) if a.blas else None
+    blas_rows = []
+
     def interleaved(commands):
         """The best time of each (command, log, before) over a.runs rounds
-        of them taking turns; before (when not None) runs first each time."""
-        def job(cmd, log, before):
+        of them taking turns; before (when not None) runs first each time.
+        With --blas each command's run with the backend comes first in a
+        round, so that the outputs read afterwards are those without it."""
+        def job(cmd, log, before, env):
             def run(_):
                 if before:
                     before()
-                return timed(cmd, log, GGML_ENV)
+                return timed(cmd, log, env)
             return run
-        return [min(t) for t in taking_turns(a.runs, [job(*c) for c in commands])]
+        jobs = [job(cmd, log, before, GGML_ENV) for cmd, log, before in commands]
+        if blas_env:
+            jobs[:0] = [job(cmd, log[: -len(".log")] + ".blas.log", before, blas_env)
+                        for cmd, log, before in commands]
+        best = [min(t) for t in taking_turns(a.runs, jobs)]
+        if blas_env:
+            k = len(commands)
+            for (_, log, _), with_blas, without in zip(commands, best[:k], best[k:]):
+                blas_rows.append((os.path.basename(log)[: -len(".log")], without, with_blas))
+            best = best[k:]
+        return best
 
     def remover(out):
         return lambda: os.path.exists(out) and os.remove(out)
@@ -360,11 +389,19 @@ def main():
               "--ctx", str(a.ctx), "--quiet"]
         tag = lambda name: "%s.t%d" % (name, threads)
 
-        def vl_command(name, fmt):
-            out = path(tag(name) + ".results.jsonl")
+        def vl_command(name, fmt, exact=False):
+            stem = tag(name) + (".exact" if exact else "")
+            out = path(stem + ".results.jsonl")
             cmd = vl + ["--tasks", path(name), "--format", fmt, "--out", out,
-                        "--summary", path(tag(name) + ".summary.json")]
+                        "--summary", path(stem + ".summary.json")] + (["--exact"] if exact else [])
             return cmd, out
+
+        def exact_run(name, fmt):
+            """vl-eval --exact's turn among the commands, when asked for."""
+            if not a.exact:
+                return []
+            cmd, out = vl_command(name, fmt, exact=True)
+            return [(cmd, path(tag(name) + ".exact.vl-eval.log"), remover(out))]
 
         def vl_outcome(name, out):
             right, answers, answer_tokens = vl_eval_right(out, ids)
@@ -377,29 +414,30 @@ def main():
         if "hellaswag" in a.sets:
             vl_cmd, vl_out = vl_command("hellaswag.txt", "hellaswag-text")
             mc_cmd = lp + ["--multiple-choice", "-bf", path("hellaswag.bin")]
-            t_hs, t_hs_mc, t_vl = interleaved([
+            t_hs, t_hs_mc, t_vl, *t_exact = interleaved([
                 (lp + ["--hellaswag", "-f", path("hellaswag.txt"), "--hellaswag-tasks", str(n)],
                  path(tag("hellaswag.txt") + ".perplexity.log"), None),
                 (mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"), None),
                 (vl_cmd, path(tag("hellaswag.txt") + ".vl-eval.log"), remover(vl_out)),
-            ])
+            ] + exact_run("hellaswag.txt", "hellaswag-text"))
             lp_right = complete(mc_cmd, path(tag("hellaswag.bin") + ".perplexity.log"),
                                 lambda log: perplexity_right(log, n))
             vl_right, tokens = vl_outcome("hellaswag.txt", vl_out)
-            rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens))
-            rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens))
+            rows.append(("hellaswag", threads, "--hellaswag", t_hs, t_vl, lp_right, vl_right, tokens, t_exact))
+            rows.append(("hellaswag", threads, "--multiple-choice", t_hs_mc, t_vl, lp_right, vl_right, tokens,
+                         t_exact))
         # ARC- and MMLU-shaped, binary only.
         for name in [s for s in ("arc", "mmlu") if s in a.sets]:
             vl_cmd, vl_out = vl_command(name + ".bin", "mc-binary")
             mc_cmd = lp + ["--multiple-choice", "-bf", path(name + ".bin")]
-            t_lp, t_vl = interleaved([
+            t_lp, t_vl, *t_exact = interleaved([
                 (mc_cmd, path(tag(name + ".bin") + ".perplexity.log"), None),
                 (vl_cmd, path(tag(name + ".bin") + ".vl-eval.log"), remover(vl_out)),
-            ])
+            ] + exact_run(name + ".bin", "mc-binary"))
             lp_right = complete(mc_cmd, path(tag(name + ".bin") + ".perplexity.log"),
                                 lambda log: perplexity_right(log, n))
             vl_right, tokens = vl_outcome(name + ".bin", vl_out)
-            rows.append((name, threads, "--multiple-choice", t_lp, t_vl, lp_right, vl_right, tokens))
+            rows.append((name, threads, "--multiple-choice", t_lp, t_vl, lp_right, vl_right, tokens, t_exact))
         # Perplexity of the text, chunks of --ctx, one chunk a decode in both.
         if "text" in a.sets:
             vl_out = path(tag("story") + ".chunks.jsonl")
@@ -445,14 +483,17 @@ def main():
     print("ms/item: wall time of the whole process (model loading included) per item;")
     print("ratio: llama-perplexity's time over vl-eval's; agree: items both got right or both wrong")
     print("(acc_per_token); right: how many each got right; tokens: what each decodes")
-    print("(llama-perplexity's derived from vl-eval's counts)\n")
-    print("%-10s %3s %-18s %10s %10s %8s %8s %8s %8s %8s" % (
-        "set", "thr", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval"))
-    for name, threads, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens) in rows:
+    print("(llama-perplexity's derived from vl-eval's counts)%s\n" % (
+        "; exact: vl-eval --exact's ms/item, cost: its time over vl-eval's" if a.exact else ""))
+    print("%-10s %3s %-18s %10s %10s %8s %8s %8s %8s %8s%s" % (
+        "set", "thr", "llama-perplexity", "ms/item", "vl-eval", "ratio", "agree", "right", "tokens", "vl-eval",
+        " %8s %7s" % ("exact", "cost") if a.exact else ""))
+    for name, threads, mode, t_lp, t_vl, r_lp, r_vl, (lp_tokens, vl_tokens), t_exact in rows:
         agree = sum(x == y for x, y in zip(r_lp, r_vl))
-        print("%-10s %3d %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d" % (
+        print("%-10s %3d %-18s %10.0f %10.0f %7.2fx %5d/%-2d %4d/%-3d %8d %8d%s" % (
             name, threads, mode, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, agree, n,
-            sum(r_lp), sum(r_vl), lp_tokens, vl_tokens))
+            sum(r_lp), sum(r_vl), lp_tokens, vl_tokens,
+            " %8.0f %6.2fx" % (1000 * t_exact[0] / n, t_exact[0] / t_vl) if t_exact else ""))
     if ppl_rows:
         print("\nperplexity of the text: llama-perplexity -f against vl-eval perplexity --text, chunks of")
         print("%d tokens; ms/token: wall time of the whole process per chunk token; same: both final" % a.ctx)
@@ -473,6 +514,13 @@ def main():
             same = sum(x == y for x, y in zip(lp_picks, vl_picks))
             print("%-10s %3d %10.0f %10.0f %7.2fx %5d/%-2d %8d" % (
                 "winogrande", threads, 1000 * t_lp / n, 1000 * t_vl / n, t_lp / t_vl, same, n, vl_tokens))
+    if blas_rows:
+        print("\nggml's BLAS backend (%s): each command's whole-process time (best of %d) without" % (
+            a.blas, a.runs))
+        print("it and with it loaded, taking turns; speedup: without over with\n")
+        print("%-36s %10s %10s %8s" % ("command (set.threads.program)", "without s", "with s", "speedup"))
+        for name, without, with_blas in blas_rows:
+            print("%-36s %10.2f %10.2f %7.2fx" % (name, without, with_blas, without / with_blas))
     return 0
 
 

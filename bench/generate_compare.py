@@ -43,28 +43,14 @@ import tempfile
 import time
 import urllib.request
 
-from compare_support import taking_turns, timed
+from compare_support import harness_env, task_yaml, taking_turns, timed, use_checkout_package
 
-PACKAGE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-sys.path.insert(0, PACKAGE)
-if os.environ.get("VL_LLAMA_SHIM_LIBRARY"):
-    os.environ["VL_LLAMA_SHIM_LIBRARY"] = os.path.abspath(os.environ["VL_LLAMA_SHIM_LIBRARY"])
+use_checkout_package()
 
 NAMES = "Tom Lily Ben Sue Max Anna Sam Mia Leo Zoe".split()
 THINGS = "apples balls books cookies flowers marbles pencils shells stickers toys".split()
 
-TASK_YAML = """task: vl_bench_gsm
-dataset_path: json
-dataset_kwargs:
-  data_files:
-    train: {train}
-    test: {test}
-training_split: train
-fewshot_split: train
-test_split: test
-fewshot_config:
-  sampler: first_n
-doc_to_text: "Question: {{{{question}}}}\\nAnswer:"
+TASK_YAML = """doc_to_text: "Question: {{{{question}}}}\\nAnswer:"
 doc_to_target: "{{{{answer}}}}"
 generation_kwargs:
   until: ["Question:", "</s>", "<|im_end|>"]
@@ -107,7 +93,7 @@ def write_task(folder, shots, questions, max_tokens, seed):
         with open(paths[split], "w") as f:
             f.writelines(json.dumps(problem(rng, steps)) + "\n" for _ in range(count))
     with open(os.path.join(folder, "vl_bench_gsm.yaml"), "w") as f:
-        f.write(TASK_YAML.format(max_tokens=max_tokens, **paths))
+        f.write(task_yaml("vl_bench_gsm", paths, TASK_YAML.format(max_tokens=max_tokens)))
 
 
 def free_port():
@@ -233,8 +219,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="vl-generate-bench-")
     write_task(work, args.shots, args.questions, args.max_tokens, args.seed)
-    env = dict(os.environ, PYTHONPATH=PACKAGE, HF_DATASETS_OFFLINE="1", HF_HUB_OFFLINE="1",
-               HF_HOME=os.path.join(work, "hf"))
+    env = harness_env(work)
     common = ["--include_path", work, "--tasks", "vl_bench_gsm", "--num_fewshot", str(args.shots), "--log_samples"]
     ours = [sys.executable, "-m", "vorlenta_llama_shim.harness", "--model", "vorlenta", "--model_args",
             "model=%s,n_ctx=%d,n_seq_max=%d,threads=%d" % (model, args.ctx, args.sequences, args.threads)] + common

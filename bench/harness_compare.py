@@ -33,26 +33,11 @@ import sys
 import tempfile
 import time
 
-from compare_support import WORDS, taking_turns, timed
+from compare_support import WORDS, harness_env, task_yaml, taking_turns, timed, use_checkout_package
 
-# The package from this checkout, for this process and the harness's.
-PACKAGE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-sys.path.insert(0, PACKAGE)
-if os.environ.get("VL_LLAMA_SHIM_LIBRARY"):
-    os.environ["VL_LLAMA_SHIM_LIBRARY"] = os.path.abspath(os.environ["VL_LLAMA_SHIM_LIBRARY"])
+use_checkout_package()
 
-TASK_YAML = """task: vl_bench_mc
-dataset_path: json
-dataset_kwargs:
-  data_files:
-    train: {train}
-    test: {test}
-training_split: train
-fewshot_split: train
-test_split: test
-fewshot_config:
-  sampler: first_n
-output_type: multiple_choice
+TASK_YAML = """output_type: multiple_choice
 doc_to_text: "Question: {{{{question}}}}\\nA. {{{{choices[0]}}}}\\nB. {{{{choices[1]}}}}\\nC. {{{{choices[2]}}}}\\nD. {{{{choices[3]}}}}\\nAnswer:"
 doc_to_choice: ["A", "B", "C", "D"]
 doc_to_target: answer
@@ -83,7 +68,7 @@ def write_task(folder, shots, questions, seed):
         with open(paths[split], "w") as f:
             f.writelines(json.dumps(d) + "\n" for d in part)
     with open(os.path.join(folder, "vl_bench_mc.yaml"), "w") as f:
-        f.write(TASK_YAML.format(**paths))
+        f.write(task_yaml("vl_bench_mc", paths, TASK_YAML.format()))
 
 
 def main():
@@ -105,7 +90,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="vl-harness-bench-")
     write_task(work, args.shots, args.questions, args.seed)
-    env = dict(os.environ, PYTHONPATH=PACKAGE, HF_DATASETS_OFFLINE="1", HF_HUB_OFFLINE="1", HF_HOME=os.path.join(work, "hf"))
+    env = harness_env(work)
     model_args = "model=%s,n_ctx=%d,n_batch=%d,threads=%d" % (
         os.path.abspath(args.model), args.ctx, args.ctx, args.threads)
 

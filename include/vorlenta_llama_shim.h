@@ -114,6 +114,8 @@ VL_LLAMA_API void vl_llama_close(vl_llama_runtime *runtime);
  * model again. The new context is created first; only once that has worked
  * is the old one freed, the retained shared prefix discarded (the memory is
  * empty) and the capacities the queries report taken from the new context.
+ * The new context keeps the runtime's options (see vl_llama_open_with_options;
+ * vl_llama_reconfigure_with_options changes them).
  * Fails with "runtime and config are required" or "llama_init_from_model
  * failed" (also for the configurations vl_llama_open refuses); the runtime
  * is then unchanged and still usable, its retained prefix included.
@@ -561,6 +563,65 @@ VL_LLAMA_API int32_t vl_llama_extend_shared(vl_llama_runtime *runtime, const uin
                                             size_t token_count, int32_t restart,
                                             size_t rows_from, float *out_rows, size_t out_cap,
                                             char *err, size_t err_cap);
+
+/* ---- open-time options (library 5.4) -------------------------------------
+ * How the model computes, beside vl_llama_config's sizes and threads. The
+ * defaults are llama.cpp's own: keys and values kept in F16, and flash
+ * attention wherever llama.cpp's automatic choice turns it on. The exact
+ * choice (F32 keys and values, no flash attention) computes what the model's
+ * own float32 arithmetic computes, as a reference implementation in float32
+ * does, at the cost of twice the cache memory and some speed.
+ *
+ * The struct is versioned by its first field, as its size: a host sets it
+ * with VL_LLAMA_OPTIONS_INIT (or sizeof), so that later releases can append
+ * options without a new function. The library reads the size bytes the host
+ * declares: options past them keep their defaults, and bytes past the
+ * options this library knows must be zero (a newer host asking for something
+ * this library cannot do is refused rather than ignored). */
+
+/* vl_llama_options.kv_cache_type: how the cache keeps keys and values. */
+#define VL_LLAMA_KV_CACHE_F16 0 /* half precision, llama.cpp's default */
+#define VL_LLAMA_KV_CACHE_F32 1 /* single precision */
+
+/* vl_llama_options.flash_attention: whether attention runs fused. */
+#define VL_LLAMA_FLASH_ATTENTION_AUTO 0 /* llama.cpp's choice for the device */
+#define VL_LLAMA_FLASH_ATTENTION_OFF 1  /* never: attention as separate products */
+
+typedef struct vl_llama_options {
+    uint32_t size; /* bytes of this struct the host knows: sizeof(vl_llama_options) */
+    int32_t kv_cache_type;
+    int32_t flash_attention;
+} vl_llama_options;
+
+/* The defaults, and the exact choice, as initialisers:
+ *     vl_llama_options options = VL_LLAMA_OPTIONS_EXACT; */
+#define VL_LLAMA_OPTIONS_INIT \
+    { (uint32_t)sizeof(vl_llama_options), VL_LLAMA_KV_CACHE_F16, VL_LLAMA_FLASH_ATTENTION_AUTO }
+#define VL_LLAMA_OPTIONS_EXACT \
+    { (uint32_t)sizeof(vl_llama_options), VL_LLAMA_KV_CACHE_F32, VL_LLAMA_FLASH_ATTENTION_OFF }
+
+/* vl_llama_open with options; NULL options are the defaults, and then the
+ * call is vl_llama_open exactly. The options are checked after model_path
+ * and config and before anything is loaded, in this order: "options size is
+ * not supported" (a size below 12 bytes, the struct of library 5.4, or above 4096),
+ * "options hold settings this library does not know" (a non-zero byte past
+ * the options it knows), "unknown kv cache type", "unknown flash attention
+ * mode". The runtime keeps the options: vl_llama_reconfigure makes its new
+ * context with them too. (Library 5.4.) */
+VL_LLAMA_API vl_llama_runtime *vl_llama_open_with_options(const char *model_path,
+                                                          const vl_llama_config *config,
+                                                          const vl_llama_options *options,
+                                                          char *err, size_t err_cap);
+
+/* vl_llama_reconfigure with new options (NULL: the defaults), checked as
+ * vl_llama_open_with_options checks them, after "runtime and config are
+ * required". The runtime keeps them for later reconfigures once the new
+ * context exists; on failure it keeps its context and its options.
+ * (Library 5.4.) */
+VL_LLAMA_API int32_t vl_llama_reconfigure_with_options(vl_llama_runtime *runtime,
+                                                       const vl_llama_config *config,
+                                                       const vl_llama_options *options,
+                                                       char *err, size_t err_cap);
 
 #ifdef __cplusplus
 }

@@ -28,8 +28,8 @@ fi
 # The 21 functions of ABI 5's first release, and those minor releases added
 # (5.2: 2, 5.3: 3, 5.4: 5).
 count=$(wc -l <"$expected")
-if [ "$count" -ne 31 ]; then
-    echo "$expected lists $count functions; the interface has 31"
+if [ "$count" -ne 33 ]; then
+    echo "$expected lists $count functions; the interface has 33"
     exit 1
 fi
 echo "exports: $count vl_llama_ functions, as listed and declared, nothing else"

@@ -376,7 +376,9 @@ TEST_P(GenerateFamily, PartsOnlyAtNearTies) {
         EXPECT_EQ(std::vector<uint32_t>(whole.tokens[i].begin(),
                                         whole.tokens[i].begin() + static_cast<long>(std::min(whole.tokens[i].size(), got.tokens[i].size()))),
                   got.tokens[i]);
-        if (got.reasons[i] == VL_LLAMA_STOP_STRING) EXPECT_NE(text(got.tokens[i]).find("\n\n"), std::string::npos);
+        if (got.reasons[i] == VL_LLAMA_STOP_STRING) {
+            EXPECT_NE(text(got.tokens[i]).find("\n\n"), std::string::npos);
+        }
     }
     expect_parting_only_at_near_ties(runtime.get(), prompts, 24, whole, GetParam().name);
 }

@@ -14,22 +14,12 @@ using namespace vl_test;
 
 namespace {
 
-// log P(candidate | context) from one fresh from-scratch decode per candidate
-// token, with the log-softmax taken in double precision.
+// log P(candidate | context) from fresh from-scratch decodes with the
+// runtime's (default) context parameters.
 double reference_score(vl_llama_runtime *runtime, const std::vector<uint32_t> &context,
                        const std::vector<uint32_t> &candidate) {
-    std::vector<llama_token> tokens(context.begin(), context.end());
-    double total = 0.0;
-    for (uint32_t token : candidate) {
-        const std::vector<float> row = reference_row(runtime, tokens);
-        if (row.empty()) return std::numeric_limits<double>::quiet_NaN();
-        const double max = *std::max_element(row.begin(), row.end());
-        double sum = 0.0;
-        for (float x : row) sum += std::exp(x - max);
-        total += row[token] - (max + std::log(sum));
-        tokens.push_back(static_cast<llama_token>(token));
-    }
-    return total;
+    const llama_context_params defaults = llama_context_default_params();
+    return reference_log_prob_with(runtime, context, candidate, defaults.type_k, defaults.flash_attn_type);
 }
 
 // The normaliser as the library must compute it to the bit: single-precision

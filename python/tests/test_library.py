@@ -82,6 +82,7 @@ _SCALARS = {
 _POINTERS = {
     "vl_llama_runtime": _capi.RuntimeP,
     "vl_llama_config": ctypes.POINTER(_capi.Config),
+    "vl_llama_options": ctypes.POINTER(_capi.Options),
     "char": ctypes.c_char_p,
     "uint32_t": _capi.U32P,
     "uint8_t": _capi.U8P,
@@ -113,10 +114,24 @@ def header_declarations():
 
 def test_every_export_is_declared_once_with_the_headers_types():
     declared = header_declarations()
-    assert len(declared) == 31
+    assert len(declared) == 33
     assert set(_capi.SIGNATURES) == set(declared)
     for name, (restype, argtypes) in declared.items():
         assert _capi.SIGNATURES[name] == (restype, argtypes), name
         function = getattr(_capi.lib, name)
         assert function.restype is restype and list(function.argtypes) == argtypes, name
     assert _capi.lib.vl_llama_abi_version() == _capi.ABI_VERSION == 5
+
+
+def header_struct_fields(name: str):
+    """The (type, field) pairs of a typedef struct of the header, in order."""
+    text = (CHECKOUT / "include/vorlenta_llama_shim.h").read_text()
+    body = re.search(r"typedef struct %s \{(.*?)\} %s;" % (name, name), text, re.S).group(1)
+    body = re.sub(r"/\*.*?\*/", "", body, flags=re.S)
+    return [tuple(line.rstrip(";").split()) for line in map(str.strip, body.splitlines()) if line]
+
+
+@pytest.mark.parametrize("struct, name", [(_capi.Config, "vl_llama_config"), (_capi.Options, "vl_llama_options")])
+def test_the_structs_have_the_headers_fields_in_order(struct, name):
+    fields = header_struct_fields(name)
+    assert [(field, _SCALARS[ctype]) for ctype, field in fields] == list(struct._fields_)

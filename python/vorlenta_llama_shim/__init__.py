@@ -13,8 +13,17 @@ libvorlenta_llama_shim.so.5 through the dynamic linker.
 from ._capi import ABI_VERSION
 from .errors import Error
 from .generation import Generation
+from .options import Options
 from .ranking import RankedAnswer
 from .runtime import Capabilities, Runtime
 
-__all__ = ["ABI_VERSION", "Capabilities", "Error", "Generation", "RankedAnswer", "Runtime"]
+__all__ = [
+    "ABI_VERSION",
+    "Capabilities",
+    "Error",
+    "Generation",
+    "Options",
+    "RankedAnswer",
+    "Runtime",
+]
 __version__ = "0.5.0"

@@ -34,6 +34,21 @@ class Config(ctypes.Structure):
     ]
 
 
+class Options(ctypes.Structure):
+    """vl_llama_options: how the model computes, versioned by its size."""
+
+    _fields_ = [
+        ("size", ctypes.c_uint32),
+        ("kv_cache_type", ctypes.c_int32),
+        ("flash_attention", ctypes.c_int32),
+    ]
+
+
+# The header's VL_LLAMA_KV_CACHE_ and VL_LLAMA_FLASH_ATTENTION_ constants.
+KV_CACHE_TYPES = {"f16": 0, "f32": 1}
+FLASH_ATTENTION_MODES = {"auto": 0, "off": 1}
+
+
 class Message(ctypes.Structure):
     """vl_llama_message: one message of a conversation."""
 
@@ -62,6 +77,14 @@ SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "vl_llama_open": (RuntimeP, [_char_p, ctypes.POINTER(Config)] + _ERR),
     "vl_llama_close": (None, [RuntimeP]),
     "vl_llama_reconfigure": (_i32, [RuntimeP, ctypes.POINTER(Config)] + _ERR),
+    "vl_llama_open_with_options": (
+        RuntimeP,
+        [_char_p, ctypes.POINTER(Config), ctypes.POINTER(Options)] + _ERR,
+    ),
+    "vl_llama_reconfigure_with_options": (
+        _i32,
+        [RuntimeP, ctypes.POINTER(Config), ctypes.POINTER(Options)] + _ERR,
+    ),
     "vl_llama_shared_prefix_supported": (_i32, [RuntimeP]),
     "vl_llama_sequence_scores_supported": (_i32, [RuntimeP]),
     "vl_llama_parallel_suffix_supported": (_i32, [RuntimeP]),

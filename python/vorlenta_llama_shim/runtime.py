@@ -18,6 +18,8 @@ from ._arrays import Tokens, floatp, i32p, sizep, u8p, u32p
 from ._capi import Config, Message, lib
 from .errors import ERROR_CAPACITY, error_buffer, failure
 from .generation import Generation, StopStrings
+from .options import DEFAULT as _DEFAULT_OPTIONS
+from .options import Options
 from .ranking import Question, RankedAnswer, common_prefix, shares
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
@@ -101,6 +103,12 @@ class Runtime:
     n_ctx, n_batch and n_seq_max of 0 keep llama.cpp's defaults; threads and
     threads_batch of 0 leave the thread counts to llama.cpp (one given sets
     both). A prompt or prefix longer than n_batch cannot be decoded.
+
+    exact=True keeps keys and values in F32 and turns flash attention off,
+    so that scores are the model's own float32 arithmetic (what a float32
+    reference implementation computes) rather than llama.cpp's faster
+    default; kv_cache ("f16", "f32") and flash_attention ("auto", "off")
+    set the two separately. See Options.
     """
 
     def __init__(
@@ -113,6 +121,9 @@ class Runtime:
         n_gpu_layers: int = 0,
         threads: int = 0,
         threads_batch: int = 0,
+        exact: bool = False,
+        kv_cache: Optional[str] = None,
+        flash_attention: Optional[str] = None,
     ) -> None:
         self._handle: Any = None
         self._lock = threading.RLock()
@@ -130,11 +141,17 @@ class Runtime:
             _int32(threads, "threads"),
             _int32(threads_batch, "threads_batch"),
         )
+        options = Options.choose(
+            _DEFAULT_OPTIONS, None if exact is False else exact, kv_cache, flash_attention
+        )
         err = error_buffer()
-        handle = lib.vl_llama_open(path, ctypes.byref(config), err, ERROR_CAPACITY)
+        handle = lib.vl_llama_open_with_options(
+            path, ctypes.byref(config), ctypes.byref(options.struct()), err, ERROR_CAPACITY
+        )
         if not handle:
             raise failure(err)
         self._handle = handle
+        self._options = options
 
     # ---- lifecycle -------------------------------------------------------
 
@@ -171,10 +188,15 @@ class Runtime:
         n_seq_max: int = 0,
         threads: int = 0,
         threads_batch: int = 0,
+        exact: Optional[bool] = None,
+        kv_cache: Optional[str] = None,
+        flash_attention: Optional[str] = None,
     ) -> None:
         """Replaces the context by one with these settings (as the constructor
         takes them), keeping the loaded model and its layers. The retained
-        prefix is discarded; on failure the runtime is left as it was."""
+        prefix is discarded; on failure the runtime is left as it was.
+        Options not given stay as they are (exact=False: the defaults)."""
+        options = Options.choose(self.options, exact, kv_cache, flash_attention)
         config = Config(
             _int32(n_ctx, "n_ctx"),
             _int32(n_batch, "n_batch"),
@@ -183,7 +205,18 @@ class Runtime:
             _int32(threads, "threads"),
             _int32(threads_batch, "threads_batch"),
         )
-        self._call(lib.vl_llama_reconfigure, ctypes.byref(config))
+        with self._lock:
+            self._call(
+                lib.vl_llama_reconfigure_with_options, ctypes.byref(config), ctypes.byref(options.struct())
+            )
+            self._options = options
+
+    @property
+    def options(self) -> Options:
+        """The cache type and attention the context computes with."""
+        with self._lock:
+            self._open_handle()
+            return self._options
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"

@@ -4,7 +4,8 @@
 
 namespace vl {
 
-llama_context_params context_params_for(const vl_llama_config &config) {
+llama_context_params context_params_for(const vl_llama_config &config,
+                                        const compute_options &options) {
     llama_context_params params = llama_context_default_params();
     // Negative values are taken as their unsigned pattern, as llama.cpp would.
     if (config.n_ctx != 0) params.n_ctx = static_cast<uint32_t>(config.n_ctx);
@@ -16,6 +17,7 @@ llama_context_params context_params_for(const vl_llama_config &config) {
     // sequences, and every sequence may use the whole window. Without it
     // llama.cpp splits n_ctx into per-sequence shares.
     params.kv_unified = true;
+    apply_options(params, options);
     return params;
 }
 

@@ -8,11 +8,14 @@
 
 #include <llama.h>
 
+#include "runtime/options.h"
+
 struct vl_llama_runtime {
     llama_model *model = nullptr;        // owned
     llama_context *ctx = nullptr;        // owned; the one inference context
     const llama_vocab *vocab = nullptr;  // borrowed from model
     std::string chat_template;           // empty when the model has none
+    vl::compute_options options;         // every context of the runtime is made with them
 
     // Shared-prefix state: sequence 0 holds the retained prefix while
     // has_shared_prefix is true; shared_logits is the row after its last token.

@@ -118,8 +118,12 @@ class Kld(unittest.TestCase):
         refused = kld("-m", REFERENCE, "--reference", QUANTIZED, "-f", self.text, "-c", "64", "-o", out, "--resume",
                       check=False)
         self.assertEqual(refused.returncode, 1)
-        self.assertIn(out + ": holds results of another model, reference, text or --ctx", refused.stderr)
+        self.assertIn(out + ": holds results of another model, reference, text, --ctx or --exact", refused.stderr)
         self.assertIn("model_xxh3", refused.stderr)
+        # So is the same pair computed exactly: exact and default are kept apart.
+        exact = kld(*args, "-o", out, "--resume", "--exact", check=False)
+        self.assertEqual(exact.returncode, 1)
+        self.assertIn("they differ in kv_cache", exact.stderr)
 
     def test_usage_errors(self):
         for args, message in [

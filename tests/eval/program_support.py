@@ -3,6 +3,7 @@ folder the build names, fresh scratch files, runs of the program, and task
 files of generic items made from a small vocabulary."""
 import json
 import os
+import shutil
 import subprocess
 
 VL_EVAL = os.environ["VL_EVAL"]
@@ -57,3 +58,23 @@ def write_items(name, n, answer=one_word):
             f.write(json.dumps({"id": f"t{i}", "context": f"Once upon a time. {passage}. {question}",
                                 "choices": [answer(i, k) for k in range(4)], "answer": i % 4}) + "\n")
     return path
+
+
+def llama_perplexity(text_path, ctx, *extra, chunks=None):
+    """llama-perplexity on text_path with a context of ctx, one thread, and
+    its (stdout, stdout + stderr). Writing into pipes it often loses the end
+    of its output at exit on a busy machine; unbuffered streams keep it, and
+    a run that lost it anyway (fewer than chunks running values, or no final
+    estimate) is run again, up to three times."""
+    unbuffered = ["stdbuf", "-o0", "-e0"] if shutil.which("stdbuf") else []
+    for _ in range(3):
+        p = subprocess.run(unbuffered + ["llama-perplexity", "-m", STORIES, "-f", text_path, "-c", ctx,
+                                         "-t", "1", *extra],
+                           capture_output=True, text=True, timeout=TIMEOUT,
+                           env=dict(os.environ, GGML_NO_BACKTRACE="1"))
+        if p.returncode != 0:
+            raise AssertionError(f"llama-perplexity exited {p.returncode}:\n{p.stderr[-3000:]}")
+        values = p.stdout.count("]") if chunks is not None else None
+        if "Final estimate" in p.stdout + p.stderr and (chunks is None or values >= chunks):
+            break
+    return p.stdout, p.stdout + p.stderr

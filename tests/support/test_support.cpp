@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <sys/stat.h>
 
 #include "runtime/context_config.h"
@@ -52,7 +55,16 @@ runtime_ptr open_runtime(const std::string &path, vl_llama_config config) {
 }
 
 std::vector<float> reference_row(vl_llama_runtime *runtime, const std::vector<llama_token> &tokens) {
+    const llama_context_params defaults = llama_context_default_params();
+    return reference_row_with(runtime, tokens, defaults.type_k, defaults.flash_attn_type);
+}
+
+std::vector<float> reference_row_with(vl_llama_runtime *runtime, const std::vector<llama_token> &tokens,
+                                      ggml_type kv_type, llama_flash_attn_type flash_attn) {
     llama_context_params params = llama_context_default_params();
+    params.type_k = kv_type;
+    params.type_v = kv_type;
+    params.flash_attn_type = flash_attn;
     params.n_ctx = runtime->n_ctx;
     params.n_batch = runtime->n_batch;
     params.n_seq_max = runtime->n_seq_max;
@@ -72,6 +84,23 @@ std::vector<float> reference_row(vl_llama_runtime *runtime, const std::vector<ll
     real::llama_free(ctx);
     EXPECT_FALSE(row.empty()) << "reference decode failed";
     return row;
+}
+
+double reference_log_prob_with(vl_llama_runtime *runtime, const std::vector<uint32_t> &context,
+                               const std::vector<uint32_t> &candidate, ggml_type kv_type,
+                               llama_flash_attn_type flash_attn) {
+    std::vector<llama_token> tokens(context.begin(), context.end());
+    double total = 0.0;
+    for (uint32_t token : candidate) {
+        const std::vector<float> row = reference_row_with(runtime, tokens, kv_type, flash_attn);
+        if (row.empty()) return std::numeric_limits<double>::quiet_NaN();
+        const double max = *std::max_element(row.begin(), row.end());
+        double sum = 0.0;
+        for (float x : row) sum += std::exp(x - max);
+        total += row[token] - (max + std::log(sum));
+        tokens.push_back(static_cast<llama_token>(token));
+    }
+    return total;
 }
 
 std::vector<uint32_t> host_ids(const std::vector<llama_token> &tokens) {

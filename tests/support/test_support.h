@@ -50,6 +50,18 @@ std::string prefill_status(vl_llama_runtime *runtime, const std::vector<uint32_t
 // same context parameters as the runtime's.
 std::vector<float> reference_row(vl_llama_runtime *runtime, const std::vector<llama_token> &tokens);
 
+// The same with the context's cache type and attention chosen: F32 keys and
+// values without flash attention is llama.cpp's own float32 decode.
+std::vector<float> reference_row_with(vl_llama_runtime *runtime, const std::vector<llama_token> &tokens,
+                                      ggml_type kv_type, llama_flash_attn_type flash_attn);
+
+// log P(candidate | context) from one fresh from-scratch decode per candidate
+// token (reference_row_with's), the log-softmax taken in double precision;
+// NaN when a decode fails.
+double reference_log_prob_with(vl_llama_runtime *runtime, const std::vector<uint32_t> &context,
+                               const std::vector<uint32_t> &candidate, ggml_type kv_type,
+                               llama_flash_attn_type flash_attn);
+
 // Host ids from llama tokens and back.
 std::vector<uint32_t> host_ids(const std::vector<llama_token> &tokens);
 

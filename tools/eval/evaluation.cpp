@@ -72,7 +72,7 @@ std::string read_inputs(const eval_options &o, int32_t gpu_layers, run_inputs &i
     // The model, loaded once for the whole run with its layers placed: raw
     // tokenization, the template check and the trained length come from it
     // now, and the scoring window is set once the file is sized.
-    if (std::string e = open_for_tokenizing(o.model, gpu_layers, in.runtime); !e.empty()) return e;
+    if (std::string e = open_for_tokenizing(o.model, gpu_layers, o.exact, in.runtime); !e.empty()) return e;
     const bool has_template = vl_llama_model_info(in.runtime.get(), VL_LLAMA_INFO_HAS_CHAT_TEMPLATE) == 1;
     if (o.prompt == "chat") in.mode = prompt_mode::chat;
     else if (o.prompt == "raw") in.mode = prompt_mode::raw;
@@ -130,6 +130,7 @@ std::string identify_run(const eval_options &o, const run_inputs &in, const std:
     e.n_ctx = n_ctx;
     e.window = window;
     e.gpu_layers = gpu_layers;
+    e.exact = o.exact;
     std::vector<rpc_endpoint> workers;
     if (!o.rpc.empty()) parse_rpc_endpoints(o.rpc, workers);
     e.rpc_workers = workers.size();
@@ -217,6 +218,7 @@ int run_evaluation(const eval_options &o) {
                           {"preamble", o.preamble_file},
                           {"n_ctx", window},
                           {"scorer", o.walk ? "walk" : "batch"},
+                          {"exact", o.exact},
                           {"threads", threads},
                           {"share", o.share},
                           {"shard", std::to_string(o.shard_index) + "/" + std::to_string(o.shard_count)},

@@ -28,6 +28,7 @@ struct eval_options {
     bool verbose = false;
     bool share = true;
     bool walk = false;     // score item by item with the trie walk, not in batches
+    bool exact = false;    // F32 keys and values, no flash attention
     unsigned shard_index = 0;
     unsigned shard_count = 1;
     std::string rpc;       // ggml-rpc-server workers, "HOST:PORT[,HOST:PORT...]"; empty: none

@@ -63,6 +63,9 @@ CLI::App *add_kld_command(CLI::App &app, vl_eval::kld_options &k) {
     kld->add_option("--out,-o", k.out, "per-chunk results (JSON lines), written per chunk")->type_name("FILE");
     kld->add_option("--summary", k.summary, "write the final statistics as JSON to this file")->type_name("FILE");
     kld->add_flag("--resume", k.resume, "continue --out (and --save-base) after the chunks done");
+    kld->add_flag("--exact", k.exact,
+                  "both models with F32 keys and values, no flash attention: their own float32\n"
+                  "arithmetic rather than llama.cpp's F16 defaults (see vl-eval --help)");
     kld->add_option("--rpc", k.rpc,
                     "HOST:PORT[,HOST:PORT...] of ggml-rpc-server workers that hold the reference's layers\n"
                     "(no authentication, no encryption: trusted private networks only)");
@@ -202,6 +205,11 @@ int run(int argc, char **argv) {
                  "vl-eval did before batched scoring (for comparisons, and as a fallback);\n"
                  "its scores differ from batched ones in the last bits, so its results are\n"
                  "kept apart from theirs");
+    app.add_flag("--exact", o.exact,
+                 "keep attention keys and values in F32 and turn flash attention off, so that\n"
+                 "scores are the model's own float32 arithmetic (a float32 reference\n"
+                 "implementation's) rather than llama.cpp's faster F16 defaults; results of\n"
+                 "exact and default runs are kept apart");
     app.add_option("--rpc", o.rpc,
                    "HOST:PORT[,HOST:PORT...] of ggml-rpc-server workers that hold model layers\n"
                    "(no authentication, no encryption: trusted private networks only)");
@@ -266,6 +274,9 @@ int run(int argc, char **argv) {
         ->type_name("FILE");
     perplexity->add_flag("--resume", p.resume,
                          "skip the chunks already in --out and append the rest");
+    perplexity->add_flag("--exact", p.exact,
+                         "F32 keys and values, no flash attention: the model's own float32\n"
+                         "arithmetic rather than llama.cpp's F16 defaults (see vl-eval --help)");
     perplexity->add_flag("--quiet,-q", p.quiet, "no progress output");
     perplexity->add_flag("--verbose,-v", p.verbose, "show llama.cpp's log");
     vl_eval::kld_options k;

@@ -23,6 +23,8 @@ from lm_eval.models.utils import handle_stop_sequences, normalize_gen_kwargs, po
 from tqdm import tqdm
 
 from .._call_plan import plan_calls
+from ..options import DEFAULT as _DEFAULT_OPTIONS
+from ..options import Options
 from ..ranking import common_prefix
 from ..runtime import Runtime
 from . import chat
@@ -61,6 +63,31 @@ _TOKENIZING_WINDOW = 256
 _SIZED_BATCH = 2048
 
 
+def _switch(value: Any, name: str) -> bool:
+    """A yes/no model argument: the harness passes true and false as bools."""
+    if isinstance(value, bool):
+        return value
+    text = str(value).strip().lower()
+    if text in ("true", "1", "yes"):
+        return True
+    if text in ("false", "0", "no"):
+        return False
+    raise ValueError("model argument %s=%r is not true or false" % (name, value))
+
+
+def _options(exact: Any, kv_cache: Optional[str], flash_attention: Optional[str]) -> Options:
+    """The runtime's options from the model arguments, errors named as such."""
+    try:
+        return Options.choose(
+            _DEFAULT_OPTIONS,
+            _switch(exact, "exact") if exact is not None else None,
+            None if kv_cache is None else str(kv_cache),
+            None if flash_attention is None else str(flash_attention),
+        )
+    except ValueError as e:
+        raise ValueError("model arguments: %s" % e) from None
+
+
 @register_model("vorlenta")
 class HarnessModel(LM):
     """A local GGUF model scored exactly through vorlenta_llama_shim.
@@ -74,8 +101,12 @@ class HarnessModel(LM):
     threads_batch (0: llama.cpp's choice), n_gpu_layers (0) as Runtime takes
     them; tasks_per_call (64), the most distinct contexts one library call
     scores (calls are also kept to about 256 tokens past their retained
-    prefix) or prompts one generation call runs; and max_gen_toks (256), the
-    new-token limit of a generation request that sets none.
+    prefix) or prompts one generation call runs; max_gen_toks (256), the
+    new-token limit of a generation request that sets none; and exact=true,
+    which scores with F32 keys and values and no flash attention, the
+    model's own float32 arithmetic, or kv_cache (f16, f32) and
+    flash_attention (auto, off) one by one, as Runtime takes them (a window
+    sized to the requests keeps them).
     """
 
     def __init__(
@@ -90,6 +121,9 @@ class HarnessModel(LM):
         max_length: Optional[int] = None,
         tasks_per_call: int = 64,
         max_gen_toks: int = 256,
+        exact: Any = None,
+        kv_cache: Optional[str] = None,
+        flash_attention: Optional[str] = None,
         **options: Any,
     ) -> None:
         super().__init__()
@@ -98,8 +132,7 @@ class HarnessModel(LM):
             raise ValueError(
                 "unknown model argument(s) %s; the vorlenta model takes model, n_ctx, n_batch, "
                 "n_seq_max, threads, threads_batch, n_gpu_layers, max_length, tasks_per_call, "
-                "max_gen_toks"
-                % ", ".join(unknown)
+                "max_gen_toks, exact, kv_cache, flash_attention" % ", ".join(unknown)
             )
         if not model:
             raise ValueError("the vorlenta model needs model=PATH of a GGUF file in --model_args")
@@ -117,6 +150,7 @@ class HarnessModel(LM):
             max_length=None if max_length is None else _integer(max_length, "max_length", 2),
             tasks_per_call=_integer(tasks_per_call, "tasks_per_call", 1),
             max_gen_toks=_integer(max_gen_toks, "max_gen_toks", 1),
+            options=_options(exact, kv_cache, flash_attention),
         )
         fixed, longest = self._settings["n_ctx"], self._settings["max_length"]
         if fixed is not None and longest is not None and longest > fixed:
@@ -139,6 +173,8 @@ class HarnessModel(LM):
             threads=s["threads"],
             threads_batch=s["threads_batch"],
             n_gpu_layers=s["n_gpu_layers"],
+            kv_cache=s["options"].kv_cache,
+            flash_attention=s["options"].flash_attention,
         )
         self._window, self._batch = window, batch
         # The harness's HF model cuts requests to the model's trained length.

@@ -43,9 +43,9 @@ struct model {
     explicit operator bool() const { return runtime != nullptr; }
 };
 
-std::string open_model(const std::string &path, int32_t gpu_layers, model &m) {
+std::string open_model(const std::string &path, int32_t gpu_layers, bool exact, model &m) {
     m.path = path;
-    if (std::string e = open_for_tokenizing(path, gpu_layers, m.runtime); !e.empty()) return e;
+    if (std::string e = open_for_tokenizing(path, gpu_layers, exact, m.runtime); !e.empty()) return e;
     m.n_vocab = static_cast<std::size_t>(vl_llama_model_info(m.runtime.get(), VL_LLAMA_INFO_N_VOCAB));
     return {};
 }
@@ -146,6 +146,7 @@ std::string identify_run(const kld_options &o, model &compared, model &reference
     s[o.base.empty() ? "text_xxh3" : "base_xxh3"] = src.text_hash;
     s[o.base.empty() ? "text_bytes" : "base_bytes"] = src.text_bytes;
     s["ctx"] = src.layout.n_ctx;
+    describe_compute(o.exact, s);
     header = identify(std::move(s));
     return {};
 }
@@ -278,9 +279,10 @@ int run_kld(const kld_options &o) {
 
     model compared, reference;
     if (compare)
-        if (std::string e = open_model(o.model, 0, compared); !e.empty()) return stop(e);
+        if (std::string e = open_model(o.model, 0, o.exact, compared); !e.empty()) return stop(e);
     if (!o.reference.empty())
-        if (std::string e = open_model(o.reference, reference_layers, reference); !e.empty()) return stop(e);
+        if (std::string e = open_model(o.reference, reference_layers, o.exact, reference); !e.empty())
+            return stop(e);
     base_reader base;
     chunk_source src;
     if (std::string e = read_source(o, compared, reference, base, src); !e.empty()) return stop(e);

@@ -25,6 +25,7 @@ struct kld_options {
     long chunks = 0;        // 0: every whole chunk
     std::string rpc;        // workers for the reference's layers
     int gpu_layers = -1;    // the reference's offloaded layers; -1: all with --rpc
+    bool exact = false;     // both models with F32 keys and values, no flash attention
     bool resume = false;
     bool quiet = false;
     bool verbose = false;

@@ -89,7 +89,7 @@ std::string read_done_kld_chunks(const std::string &path, const evaluation_heade
         return "counts " + std::to_string(c.sums.count) + " positions where a chunk of this --ctx counts " +
                std::to_string(counted);
     };
-    reader.settings = "model, reference, text or --ctx";
+    reader.settings = "model, reference, text, --ctx or --exact";
     return read_chunk_lines(path, header, reader, done, previous);
 }
 

@@ -18,16 +18,25 @@ void start_llama(bool verbose) {
     llama_backend_init();
 }
 
-std::string open_for_tokenizing(const std::string &model, int32_t gpu_layers, runtime_ptr &runtime) {
+std::string open_for_tokenizing(const std::string &model, int32_t gpu_layers, bool exact,
+                                runtime_ptr &runtime) {
     vl_llama_config config = {};
     config.n_ctx = tokenizing_window;
     config.n_batch = tokenizing_window;
     config.n_threads = 1;
     config.n_gpu_layers = gpu_layers;
+    const vl_llama_options options = VL_LLAMA_OPTIONS_EXACT;
     char err[256] = "";
-    runtime.reset(vl_llama_open(model.c_str(), &config, err, sizeof err));
-    if (!runtime) return model + ": cannot open the model: " + err;
+    runtime.reset(vl_llama_open_with_options(model.c_str(), &config, exact ? &options : nullptr, err,
+                                             sizeof err));
+    if (!runtime) return model + ": cannot open the model: " + (err[0] != '\0' ? err : "out of memory");
     return {};
+}
+
+void describe_compute(bool exact, nlohmann::ordered_json &settings) {
+    if (!exact) return;
+    settings["kv_cache"] = "f32";
+    settings["flash_attention"] = "off";
 }
 
 std::string resize_runtime(const std::string &model, const vl_llama_config &config,

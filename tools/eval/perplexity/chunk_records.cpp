@@ -53,7 +53,7 @@ std::string read_done_chunks(const std::string &path, const evaluation_header &h
         return "counts " + std::to_string(c.count) + " tokens where a chunk of this --ctx counts " +
                std::to_string(counted);
     };
-    reader.settings = "model, text or --ctx";
+    reader.settings = "model, text, --ctx or --exact";
     return read_chunk_lines(path, header, reader, done, previous);
 }
 

@@ -24,10 +24,11 @@ namespace {
 
 int stop(const std::string &message) { return fail(message, "vl-eval perplexity"); }
 
-// What determines the values: the model (by its content), the text and the
-// chunk size. Thread and batch sizes move them only in their last bits.
+// What determines the values: the model (by its content), the text, the
+// chunk size and how the model computes. Thread and batch sizes move them
+// only in their last bits.
 std::string identify_run(vl_llama_runtime *runtime, const std::string &model_path, const std::string &text,
-                         int ctx, evaluation_header &header) {
+                         int ctx, bool exact, evaluation_header &header) {
     nlohmann::ordered_json s;
     s["model"] = model_description(runtime);
     std::string model_hash;
@@ -38,6 +39,7 @@ std::string identify_run(vl_llama_runtime *runtime, const std::string &model_pat
     s["text_xxh3"] = hash_text(text);
     s["text_bytes"] = text.size();
     s["ctx"] = ctx;
+    describe_compute(exact, s);
     header = identify(std::move(s));
     return {};
 }
@@ -57,7 +59,7 @@ int run_perplexity(const perplexity_options &o) {
     // The model is loaded once, with a window only large enough to tokenize;
     // the window the chunks need replaces it once the text is tokenized.
     runtime_ptr runtime;
-    if (std::string e = open_for_tokenizing(o.model, 0, runtime); !e.empty()) return stop(e);
+    if (std::string e = open_for_tokenizing(o.model, 0, o.exact, runtime); !e.empty()) return stop(e);
 
     // The whole text at once, the start token first where the vocabulary
     // adds one, as llama-perplexity reads it.
@@ -92,7 +94,7 @@ int run_perplexity(const perplexity_options &o) {
     config.n_threads_batch = threads;
     if (std::string e = resize_runtime(o.model, config, runtime.get()); !e.empty()) return stop(e);
     evaluation_header header;
-    if (std::string e = identify_run(runtime.get(), o.model, text, o.ctx, header); !e.empty())
+    if (std::string e = identify_run(runtime.get(), o.model, text, o.ctx, o.exact, header); !e.empty())
         return stop(e);
 
     std::vector<chunk_result> previous;

@@ -16,6 +16,7 @@ struct perplexity_options {
     int threads = 0;      // 0: the machine's cores
     long chunks = 0;      // 0: every whole chunk of the text
     bool resume = false;
+    bool exact = false;   // F32 keys and values, no flash attention
     bool quiet = false;
     bool verbose = false;
 };

@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "model/model_runtime.h"
+
 namespace vl_eval {
 
 std::string resolved_format(const std::vector<eval_item> &items) {
@@ -29,6 +31,7 @@ evaluation_header describe_evaluation(const evaluation_inputs &in) {
     s["window"] = in.window;
     s["gpu_layers"] = in.gpu_layers;
     s["rpc_workers"] = in.rpc_workers;
+    describe_compute(in.exact, s);
     return identify(std::move(s));
 }
 

@@ -34,6 +34,7 @@ struct evaluation_inputs {
     std::uint64_t window = 0;   // the runtime's context window
     std::int64_t gpu_layers = 0;
     std::uint64_t rpc_workers = 0;
+    bool exact = false;         // F32 keys and values, no flash attention
 };
 
 // The header of this evaluation: its settings and the run id.
